@@ -1,0 +1,85 @@
+#pragma once
+#include <d3d11.h>
+#include <dxgi1_2.h>
+#include <mfidl.h>
+#include <mfreadwrite.h>
+#include "common/recording_job.h"
+
+// The pointer as last reported by the duplication; drawn into every sample.
+struct PointerState {
+    int pointerX;
+    int pointerY;
+    int pointerVisible;
+    BYTE* shapeBuffer;
+    UINT shapeCapacity;
+    DXGI_OUTDUPL_POINTER_SHAPE_INFO shapeInfo;
+};
+
+// The part of the capture rect that lies on the duplicated output, relative to it.
+struct Crop {
+    int cropX;
+    int cropY;
+    int cropWidth;
+    int cropHeight;
+};
+
+// Everything the capture side of one recording owns. Slots start null; the
+// worker releases them at its single exit.
+struct CaptureSource {
+    ID3D11Device* device;
+    ID3D11DeviceContext* context;
+    IDXGIDevice* dxgiDevice;
+    IDXGIAdapter* adapter;
+    IDXGIOutput* output;
+    IDXGIOutput1* output1;
+    IDXGIOutputDuplication* duplication;
+    ID3D11Texture2D* stagingTexture;
+    RECT outputRect;
+    int cropX;
+    int cropY;
+    int cropWidth;
+    int cropHeight;
+    UINT frameStride;
+    UINT frameBytes;
+    BYTE* framePicture;
+    D3D11_BOX sourceBox;
+    int recordMouse;
+    PointerState pointer;
+};
+
+// The sink-writer side of one recording.
+struct Mp4Writer {
+    IMFAttributes* attributes;
+    IMFSinkWriter* sinkWriter;
+    IMFMediaType* outputType;
+    IMFMediaType* inputType;
+    DWORD streamIndex;
+};
+
+// Thread procedure; the parameter is the RecordingJob.
+DWORD WINAPI RecordingWorker(LPVOID parameter);
+
+// Capture source. On failure *errorText is the text to report, or null.
+POINT CaptureCentre(const RECT* captureRect);
+bool ComputeCrop(const RECT* captureRect, const RECT* outputRect, Crop* crop);
+bool OpenCaptureSource(CaptureSource* source, const RECT* captureRect, const wchar_t** errorText);
+HRESULT CapturePicture(CaptureSource* source, UINT timeoutMs);
+bool ReopenDuplication(CaptureSource* source);
+void RepackRows(BYTE* picture, UINT frameStride, const BYTE* mapped, UINT rowPitch, int rows);
+
+// MP4 writer. On failure *errorText is the text to report, or null.
+UINT ComputeBitRate(int cropWidth, int cropHeight, int fps);
+bool OpenMp4Writer(Mp4Writer* writer, const wchar_t* outputPath, int fps, int cropWidth,
+                   int cropHeight, UINT frameStride, const wchar_t** errorText);
+
+// Constant-rate loop.
+LONGLONG ComputeDueCount(LONGLONG elapsedCounts, LONGLONG counterFrequency,
+                         LONGLONG frameDuration);
+void RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, const RecordingJob* job);
+
+// Pointer overlay.
+void ResetPointerState(PointerState* pointer);
+void UpdatePointerState(PointerState* pointer, const DXGI_OUTDUPL_FRAME_INFO* frameInfo,
+                        IDXGIOutputDuplication* duplication);
+void CompositePointer(const PointerState* pointer, BYTE* sample, int cropX, int cropY,
+                      int cropWidth, int cropHeight);

@@ -1,0 +1,19 @@
+#pragma once
+#include <windows.h>
+
+// The kernel, COM and message calls of the worker, so that a test can run the
+// loop on a virtual clock or make an allocation fail. Defaults are the real ones.
+struct OsApi {
+    decltype(&::CoInitializeEx) CoInitializeEx;
+    decltype(&::CoUninitialize) CoUninitialize;
+    decltype(&::QueryPerformanceFrequency) QueryPerformanceFrequency;
+    decltype(&::QueryPerformanceCounter) QueryPerformanceCounter;
+    decltype(&::Sleep) Sleep;
+    decltype(&::WaitForSingleObject) WaitForSingleObject;
+    decltype(&::HeapAlloc) HeapAlloc;
+    decltype(&::HeapReAlloc) HeapReAlloc;
+    decltype(&::PostMessageW) PostMessageW;
+};
+
+extern OsApi osApi;
+extern const OsApi realOsApi;

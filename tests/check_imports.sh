@@ -1,0 +1,16 @@
+#!/bin/sh
+# quorvel.exe must be one file: it may import only DLLs that Windows ships.
+exe="$1"
+allowed='^(KERNEL32|USER32|GDI32|COMDLG32|DWMAPI|WINMM|OLE32|D3D11|DXGI|MFPLAT|MFREADWRITE|ADVAPI32|SHELL32|msvcrt|api-ms-win-crt-[a-z0-9-]+)\.dll$'
+dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
+[ -n "$dlls" ] || { echo "no imports read from $exe"; exit 1; }
+status=0
+for dll in $dlls; do
+    if echo "$dll" | grep -Eiq "$allowed"; then
+        echo "ok: $dll"
+    else
+        echo "not a system DLL: $dll"
+        status=1
+    fi
+done
+exit $status
