@@ -1,1 +1,5 @@
-// settings
+#include "app/settings.h"
+
+void LoadSettings() {}
+
+void SaveSettings(HWND) {}
