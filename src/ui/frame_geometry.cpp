@@ -1,1 +1,2 @@
-// frame geometry
+#include "ui/frame_geometry.h"
+#include "common/ui_state.h"

@@ -1,0 +1,25 @@
+#pragma once
+#include <windows.h>
+
+// 96-DPI metrics of the frame window; always used through ScaleForDpi.
+constexpr int FRAME_BORDER = 5;
+constexpr int FRAME_TOOLBAR_HEIGHT = 34;
+constexpr int FRAME_GRIP = 6;
+constexpr int BUTTON_TOP = 5;
+constexpr int BUTTON_HEIGHT = 24;
+constexpr int BUTTON_MARGIN = 6;
+constexpr int TEXT_BUTTON_WIDTH = 76;
+constexpr int BUTTON_GAP = 4;
+constexpr int CLOSE_BUTTON_WIDTH = 24;
+constexpr int STATUS_TEXT_LEFT = 174;
+constexpr int STATUS_TEXT_RIGHT_INSET = 40;
+constexpr int MIN_TRACK_WIDTH = 360;
+constexpr int MIN_TRACK_HEIGHT = 240;
+constexpr int MENU_KEY_OFFSET_X = 24;
+
+RECT GetCaptureRect(HWND window);
+void SetCaptureSize(HWND window, int width, int height);
+void LayoutToolbarButtons(HWND window);
+void UpdateFrameRegion(HWND window);
+LRESULT HitTestFrame(HWND window, int x, int y);
+SIZE GetMinTrackSize();
