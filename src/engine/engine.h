@@ -13,6 +13,9 @@ struct PointerState {
     BYTE* shapeBuffer;
     UINT shapeCapacity;
     DXGI_OUTDUPL_POINTER_SHAPE_INFO shapeInfo;
+    // Bytes of shapeBuffer that hold the whole shape shapeInfo describes; 0 when the
+    // last shape did not fit (the buffer could not grow), so nothing is drawn.
+    UINT shapeBytes;
 };
 
 // The part of the capture rect that lies on the duplicated output, relative to it.
@@ -73,9 +76,11 @@ bool OpenMp4Writer(Mp4Writer* writer, const wchar_t* outputPath, int fps, int cr
                    int cropHeight, UINT frameStride, const wchar_t** errorText);
 
 // Constant-rate loop.
-LONGLONG ComputeDueCount(LONGLONG elapsedCounts, LONGLONG counterFrequency,
-                         LONGLONG frameDuration);
+LONGLONG ComputeDueCount(LONGLONG elapsedCounts, LONGLONG counterFrequency, LONGLONG frameDuration);
 void RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, const RecordingJob* job);
+
+// Copies the frame picture into a sample's memory and draws the pointer into it.
+void PrepareSample(const CaptureSource* source, BYTE* sample, int recordMouse);
 
 // Pointer overlay.
 void ResetPointerState(PointerState* pointer);
