@@ -13,6 +13,10 @@ struct OsApi {
     decltype(&::HeapAlloc) HeapAlloc;
     decltype(&::HeapReAlloc) HeapReAlloc;
     decltype(&::PostMessageW) PostMessageW;
+    decltype(&::HeapFree) HeapFree;
+    // Every interface the worker holds is let go through here, so a test can
+    // see the order in which the worker releases them.
+    ULONG (*Release)(IUnknown* object);
 };
 
 extern OsApi osApi;

@@ -1,0 +1,482 @@
+#include "standins.h"
+#include <string.h>
+
+HandOutLog handOutLog;
+
+static std::vector<StandInDuplication*> duplicationsToHandOut;
+static std::vector<StandInOutput*> outputsToEnumerate;
+static StandInSinkWriter* sinkWriterToHandOut;
+
+SeamGuard::~SeamGuard() {
+    d3dApi = realD3dApi;
+    mfApi = realMfApi;
+    osApi = realOsApi;
+}
+
+ULONG CountReferences(IUnknown* object) {
+    object->AddRef();
+    return object->Release();
+}
+
+DesktopFrame MakeDesktopFrame(int width, int height, UINT32 (*colourAt)(int x, int y)) {
+    DesktopFrame frame = {};
+    frame.result = S_OK;
+    frame.width = width;
+    frame.height = height;
+    frame.pixels.resize(static_cast<size_t>(width) * height);
+    for (int y = 0; y < height; y++) {
+        for (int x = 0; x < width; x++)
+            frame.pixels[static_cast<size_t>(y) * width + x] = colourAt(x, y);
+    }
+    frame.frameInfo.AccumulatedFrames = 1;
+    return frame;
+}
+
+DesktopFrame MakeFailedFrame(HRESULT result) {
+    DesktopFrame frame = {};
+    frame.result = result;
+    return frame;
+}
+
+static HRESULT NotImplemented() {
+    return E_NOTIMPL;
+}
+
+// ---- StandInDuplication ----
+
+StandInDuplication::~StandInDuplication() {
+    if (heldTexture)
+        heldTexture->Release();
+    if (device)
+        device->Release();
+}
+
+HRESULT StandInDuplication::QueryInterface(REFIID riid, void** object) {
+    if (riid == __uuidof(IUnknown) || riid == __uuidof(IDXGIObject) ||
+        riid == __uuidof(IDXGIOutputDuplication)) {
+        *object = static_cast<IDXGIOutputDuplication*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG StandInDuplication::AddRef() {
+    return static_cast<ULONG>(++references);
+}
+
+ULONG StandInDuplication::Release() {
+    return static_cast<ULONG>(--references);
+}
+
+HRESULT StandInDuplication::SetPrivateData(REFGUID, UINT, const void*) {
+    return NotImplemented();
+}
+
+HRESULT StandInDuplication::SetPrivateDataInterface(REFGUID, const IUnknown*) {
+    return NotImplemented();
+}
+
+HRESULT StandInDuplication::GetPrivateData(REFGUID, UINT*, void*) {
+    return NotImplemented();
+}
+
+HRESULT StandInDuplication::GetParent(REFIID, void** parent) {
+    *parent = nullptr;
+    return E_NOINTERFACE;
+}
+
+void StandInDuplication::GetDesc(DXGI_OUTDUPL_DESC* desc) {
+    memset(desc, 0, sizeof *desc);
+    desc->ModeDesc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+}
+
+HRESULT StandInDuplication::AcquireNextFrame(UINT timeoutMs, DXGI_OUTDUPL_FRAME_INFO* frameInfo,
+                                             IDXGIResource** resource) {
+    acquireCalls++;
+    acquireTimeouts.push_back(timeoutMs);
+    if (frameHeld)
+        acquireWhileHeld++;
+    memset(frameInfo, 0, sizeof *frameInfo);
+    *resource = nullptr;
+    if (nextFrame >= script.size())
+        return afterScript;
+    const DesktopFrame* frame = &script[nextFrame++];
+    if (frame->result != S_OK)
+        return frame->result;
+    if (!device)
+        return DXGI_ERROR_INVALID_CALL;
+
+    D3D11_TEXTURE2D_DESC desc = {};
+    desc.Width = static_cast<UINT>(frame->width);
+    desc.Height = static_cast<UINT>(frame->height);
+    desc.MipLevels = 1;
+    desc.ArraySize = 1;
+    desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+    desc.SampleDesc.Count = 1;
+    desc.Usage = D3D11_USAGE_DEFAULT;
+    desc.BindFlags = D3D11_BIND_SHADER_RESOURCE;
+    D3D11_SUBRESOURCE_DATA initial = {};
+    initial.pSysMem = frame->pixels.data();
+    initial.SysMemPitch = static_cast<UINT>(frame->width) * 4;
+    ID3D11Texture2D* texture = nullptr;
+    HRESULT hr = device->CreateTexture2D(&desc, &initial, &texture);
+    if (FAILED(hr))
+        return hr;
+    hr = texture->QueryInterface(__uuidof(IDXGIResource), reinterpret_cast<void**>(resource));
+    if (FAILED(hr)) {
+        texture->Release();
+        return hr;
+    }
+    heldTexture = texture;
+    heldFrame = frame;
+    frameHeld = true;
+    framesHandedOut++;
+    *frameInfo = frame->frameInfo;
+    return S_OK;
+}
+
+HRESULT StandInDuplication::GetFrameDirtyRects(UINT, RECT*, UINT*) {
+    return NotImplemented();
+}
+
+HRESULT StandInDuplication::GetFrameMoveRects(UINT, DXGI_OUTDUPL_MOVE_RECT*, UINT*) {
+    return NotImplemented();
+}
+
+HRESULT StandInDuplication::GetFramePointerShape(UINT bufferSize, void* buffer, UINT* requiredSize,
+                                                 DXGI_OUTDUPL_POINTER_SHAPE_INFO* info) {
+    shapeCalls++;
+    shapeBufferSizes.push_back(bufferSize);
+    if (!heldFrame)
+        return DXGI_ERROR_INVALID_CALL;
+    UINT shapeBytes = static_cast<UINT>(heldFrame->shape.size());
+    *requiredSize = shapeBytes;
+    if (bufferSize < shapeBytes)
+        return DXGI_ERROR_MORE_DATA;
+    if (shapeBytes)
+        memcpy(buffer, heldFrame->shape.data(), shapeBytes);
+    *info = heldFrame->shapeInfo;
+    return S_OK;
+}
+
+HRESULT StandInDuplication::MapDesktopSurface(DXGI_MAPPED_RECT*) {
+    return DXGI_ERROR_UNSUPPORTED;
+}
+
+HRESULT StandInDuplication::UnMapDesktopSurface() {
+    return DXGI_ERROR_INVALID_CALL;
+}
+
+HRESULT StandInDuplication::ReleaseFrame() {
+    releaseFrameCalls++;
+    if (!frameHeld) {
+        releaseFrameWithoutFrame++;
+        return DXGI_ERROR_INVALID_CALL;
+    }
+    // Only our own reference may be left on the desktop picture by now.
+    if (CountReferences(heldTexture) > 1)
+        resourceHeldAtReleaseFrame++;
+    heldTexture->Release();
+    heldTexture = nullptr;
+    heldFrame = nullptr;
+    frameHeld = false;
+    return S_OK;
+}
+
+// ---- StandInOutput ----
+
+StandInOutput::StandInOutput(RECT desktopCoordinates) {
+    desc.DesktopCoordinates = desktopCoordinates;
+    desc.AttachedToDesktop = TRUE;
+    desc.Rotation = DXGI_MODE_ROTATION_IDENTITY;
+}
+
+HRESULT StandInOutput::QueryInterface(REFIID riid, void** object) {
+    if (riid == __uuidof(IUnknown) || riid == __uuidof(IDXGIObject) ||
+        riid == __uuidof(IDXGIOutput) || riid == __uuidof(IDXGIOutput1)) {
+        *object = static_cast<IDXGIOutput1*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG StandInOutput::AddRef() {
+    return static_cast<ULONG>(++references);
+}
+
+ULONG StandInOutput::Release() {
+    return static_cast<ULONG>(--references);
+}
+
+HRESULT StandInOutput::SetPrivateData(REFGUID, UINT, const void*) {
+    return NotImplemented();
+}
+
+HRESULT StandInOutput::SetPrivateDataInterface(REFGUID, const IUnknown*) {
+    return NotImplemented();
+}
+
+HRESULT StandInOutput::GetPrivateData(REFGUID, UINT*, void*) {
+    return NotImplemented();
+}
+
+HRESULT StandInOutput::GetParent(REFIID, void** parent) {
+    *parent = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT StandInOutput::GetDesc(DXGI_OUTPUT_DESC* outputDesc) {
+    getDescCalls++;
+    *outputDesc = desc;
+    return S_OK;
+}
+
+HRESULT StandInOutput::GetDisplayModeList(DXGI_FORMAT, UINT, UINT*, DXGI_MODE_DESC*) {
+    return NotImplemented();
+}
+
+HRESULT StandInOutput::FindClosestMatchingMode(const DXGI_MODE_DESC*, DXGI_MODE_DESC*, IUnknown*) {
+    return NotImplemented();
+}
+
+HRESULT StandInOutput::WaitForVBlank() {
+    return NotImplemented();
+}
+
+HRESULT StandInOutput::TakeOwnership(IUnknown*, BOOL) {
+    return NotImplemented();
+}
+
+void StandInOutput::ReleaseOwnership() {}
+
+HRESULT StandInOutput::GetGammaControlCapabilities(DXGI_GAMMA_CONTROL_CAPABILITIES*) {
+    return NotImplemented();
+}
+
+HRESULT StandInOutput::SetGammaControl(const DXGI_GAMMA_CONTROL*) {
+    return NotImplemented();
+}
+
+HRESULT StandInOutput::GetGammaControl(DXGI_GAMMA_CONTROL*) {
+    return NotImplemented();
+}
+
+HRESULT StandInOutput::SetDisplaySurface(IDXGISurface*) {
+    return NotImplemented();
+}
+
+HRESULT StandInOutput::GetDisplaySurfaceData(IDXGISurface*) {
+    return NotImplemented();
+}
+
+HRESULT StandInOutput::GetFrameStatistics(DXGI_FRAME_STATISTICS*) {
+    return NotImplemented();
+}
+
+HRESULT StandInOutput::GetDisplayModeList1(DXGI_FORMAT, UINT, UINT*, DXGI_MODE_DESC1*) {
+    return NotImplemented();
+}
+
+HRESULT StandInOutput::FindClosestMatchingMode1(const DXGI_MODE_DESC1*, DXGI_MODE_DESC1*,
+                                                IUnknown*) {
+    return NotImplemented();
+}
+
+HRESULT StandInOutput::GetDisplaySurfaceData1(IDXGIResource*) {
+    return NotImplemented();
+}
+
+HRESULT StandInOutput::DuplicateOutput(IUnknown*, IDXGIOutputDuplication** duplication) {
+    *duplication = nullptr;
+    return E_NOTIMPL;
+}
+
+// ---- StandInSinkWriter ----
+
+StandInSinkWriter::~StandInSinkWriter() {
+    if (outputType)
+        outputType->Release();
+    if (inputType)
+        inputType->Release();
+}
+
+int StandInSinkWriter::CountCalls(const char* name) const {
+    int count = 0;
+    for (const std::string& call : calls) {
+        if (call == name)
+            count++;
+    }
+    return count;
+}
+
+HRESULT StandInSinkWriter::QueryInterface(REFIID riid, void** object) {
+    if (riid == __uuidof(IUnknown) || riid == __uuidof(IMFSinkWriter)) {
+        *object = static_cast<IMFSinkWriter*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG StandInSinkWriter::AddRef() {
+    return static_cast<ULONG>(++references);
+}
+
+ULONG StandInSinkWriter::Release() {
+    return static_cast<ULONG>(--references);
+}
+
+static IMFMediaType* CopyMediaType(IMFMediaType* type) {
+    IMFMediaType* copy = nullptr;
+    if (!type || FAILED(MFCreateMediaType(&copy)))
+        return nullptr;
+    type->CopyAllItems(copy);
+    return copy;
+}
+
+HRESULT StandInSinkWriter::AddStream(IMFMediaType* type, DWORD* index) {
+    calls.push_back("AddStream");
+    if (outputType)
+        outputType->Release();
+    outputType = CopyMediaType(type);
+    if (FAILED(addStreamResult))
+        return addStreamResult;
+    *index = streamIndexToGive;
+    return S_OK;
+}
+
+HRESULT StandInSinkWriter::SetInputMediaType(DWORD index, IMFMediaType* type,
+                                             IMFAttributes* parameters) {
+    calls.push_back("SetInputMediaType");
+    inputStreamIndex = index;
+    encodingParametersGiven = parameters != nullptr;
+    if (inputType)
+        inputType->Release();
+    inputType = CopyMediaType(type);
+    return setInputMediaTypeResult;
+}
+
+HRESULT StandInSinkWriter::BeginWriting() {
+    calls.push_back("BeginWriting");
+    return beginWritingResult;
+}
+
+HRESULT StandInSinkWriter::WriteSample(DWORD index, IMFSample* sample) {
+    calls.push_back("WriteSample");
+    WrittenSample written = {};
+    written.streamIndex = index;
+    sample->GetSampleTime(&written.time);
+    sample->GetSampleDuration(&written.duration);
+    IMFMediaBuffer* buffer = nullptr;
+    if (SUCCEEDED(sample->ConvertToContiguousBuffer(&buffer))) {
+        BYTE* data = nullptr;
+        DWORD length = 0;
+        if (SUCCEEDED(buffer->Lock(&data, nullptr, &length))) {
+            written.bytes.assign(data, data + length);
+            buffer->Unlock();
+        }
+        buffer->Release();
+    }
+    samples.push_back(written);
+    return writeSampleResult;
+}
+
+HRESULT StandInSinkWriter::SendStreamTick(DWORD, LONGLONG) {
+    calls.push_back("SendStreamTick");
+    return NotImplemented();
+}
+
+HRESULT StandInSinkWriter::PlaceMarker(DWORD, void*) {
+    calls.push_back("PlaceMarker");
+    return NotImplemented();
+}
+
+HRESULT StandInSinkWriter::NotifyEndOfSegment(DWORD) {
+    calls.push_back("NotifyEndOfSegment");
+    return NotImplemented();
+}
+
+HRESULT StandInSinkWriter::Flush(DWORD) {
+    calls.push_back("Flush");
+    return NotImplemented();
+}
+
+HRESULT StandInSinkWriter::Finalize() {
+    calls.push_back("Finalize");
+    return finalizeResult;
+}
+
+HRESULT StandInSinkWriter::GetServiceForStream(DWORD, REFGUID, REFIID, void** object) {
+    *object = nullptr;
+    return NotImplemented();
+}
+
+HRESULT StandInSinkWriter::GetStatistics(DWORD, MF_SINK_WRITER_STATISTICS*) {
+    return NotImplemented();
+}
+
+// ---- seam entries ----
+
+static HRESULT HandOutDuplication(IDXGIOutput1* output1, IUnknown* device,
+                                  IDXGIOutputDuplication** duplication) {
+    *duplication = nullptr;
+    size_t call = static_cast<size_t>(handOutLog.duplicateOutputCalls++);
+    handOutLog.duplicatedOutputs.push_back(output1);
+    if (call >= duplicationsToHandOut.size() || !duplicationsToHandOut[call])
+        return DXGI_ERROR_UNSUPPORTED;
+    StandInDuplication* standIn = duplicationsToHandOut[call];
+    if (!standIn->device)
+        device->QueryInterface(__uuidof(ID3D11Device), reinterpret_cast<void**>(&standIn->device));
+    standIn->AddRef();
+    *duplication = standIn;
+    return S_OK;
+}
+
+static HRESULT EnumStandInOutputs(IDXGIAdapter*, UINT index, IDXGIOutput** output) {
+    handOutLog.enumOutputIndices.push_back(index);
+    *output = nullptr;
+    if (index >= outputsToEnumerate.size())
+        return DXGI_ERROR_NOT_FOUND;
+    outputsToEnumerate[index]->AddRef();
+    *output = outputsToEnumerate[index];
+    return S_OK;
+}
+
+static HRESULT HandOutSinkWriter(LPCWSTR url, IMFByteStream* byteStream, IMFAttributes* attributes,
+                                 IMFSinkWriter** writer) {
+    handOutLog.sinkWriterCalls++;
+    StandInSinkWriter* standIn = sinkWriterToHandOut;
+    standIn->url = url ? url : L"";
+    standIn->byteStreamGiven = byteStream != nullptr;
+    standIn->attributesGiven = attributes != nullptr;
+    if (attributes)
+        attributes->GetUINT32(MF_READWRITE_ENABLE_HARDWARE_TRANSFORMS,
+                              &standIn->hardwareTransforms);
+    standIn->AddRef();
+    *writer = standIn;
+    return S_OK;
+}
+
+void UseStandInDuplications(std::vector<StandInDuplication*> duplications) {
+    duplicationsToHandOut = duplications;
+    handOutLog.duplicateOutputCalls = 0;
+    handOutLog.duplicatedOutputs.clear();
+    d3dApi.DuplicateOutput = HandOutDuplication;
+}
+
+void UseStandInOutputs(std::vector<StandInOutput*> outputs) {
+    outputsToEnumerate = outputs;
+    handOutLog.enumOutputIndices.clear();
+    d3dApi.EnumOutputs = EnumStandInOutputs;
+}
+
+void UseStandInSinkWriter(StandInSinkWriter* writer) {
+    sinkWriterToHandOut = writer;
+    handOutLog.sinkWriterCalls = 0;
+    mfApi.MFCreateSinkWriterFromURL = HandOutSinkWriter;
+}

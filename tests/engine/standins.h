@@ -1,0 +1,209 @@
+#pragma once
+// Stand-ins for the platform objects Wine does not provide: the output
+// duplication (DuplicateOutput is E_NOTIMPL), extra monitor outputs, and the
+// MP4 sink writer (MFCreateSinkWriterFromURL refuses .mp4). They implement the
+// real COM interfaces, record what they are given and answer from a script.
+// Each is owned by the test (usually on its stack); COM references are only
+// counted in `references`, so a test can check that the engine let go of
+// exactly what it was handed. The Use* procedures swap the matching seam entry;
+// a SeamGuard puts every seam back.
+#include <string>
+#include <vector>
+#include "engine/engine.h"
+#include "engine/d3d_api.h"
+#include "engine/mf_api.h"
+#include "engine/os_api.h"
+
+// Restores d3dApi, mfApi and osApi to the real calls when it goes out of scope.
+struct SeamGuard {
+    SeamGuard() = default;
+    SeamGuard(const SeamGuard&) = delete;
+    SeamGuard& operator=(const SeamGuard&) = delete;
+    ~SeamGuard();
+};
+
+// One scripted answer of AcquireNextFrame.
+struct DesktopFrame {
+    HRESULT result; // S_OK hands out the picture below
+    int width;      // size of the desktop picture
+    int height;
+    std::vector<UINT32> pixels; // B, G, R, A little-endian, rows top-down
+    DXGI_OUTDUPL_FRAME_INFO frameInfo;
+    std::vector<BYTE> shape; // served by GetFramePointerShape while held
+    DXGI_OUTDUPL_POINTER_SHAPE_INFO shapeInfo;
+};
+
+// A desktop picture of width x height where pixel (x, y) is colourAt(x, y).
+DesktopFrame MakeDesktopFrame(int width, int height, UINT32 (*colourAt)(int x, int y));
+// A scripted non-S_OK answer (time-out, lost access, other errors).
+DesktopFrame MakeFailedFrame(HRESULT result);
+
+// Answers AcquireNextFrame from `script` in order, then `afterScript` for
+// ever. An S_OK frame becomes a real ID3D11Texture2D created, at acquire time,
+// on the device the duplication was handed out for.
+class StandInDuplication : public IDXGIOutputDuplication {
+  public:
+    std::vector<DesktopFrame> script;
+    HRESULT afterScript = DXGI_ERROR_WAIT_TIMEOUT;
+
+    ID3D11Device* device = nullptr; // the device passed to DuplicateOutput
+    LONG references = 0;
+    int acquireCalls = 0;
+    std::vector<UINT> acquireTimeouts;
+    int framesHandedOut = 0;
+    int releaseFrameCalls = 0;
+    int releaseFrameWithoutFrame = 0;   // ReleaseFrame with no frame held
+    int resourceHeldAtReleaseFrame = 0; // desktop resource not yet released by then
+    int acquireWhileHeld = 0;           // AcquireNextFrame with a frame still held
+    int shapeCalls = 0;
+    std::vector<UINT> shapeBufferSizes;
+    bool frameHeld = false;
+
+    StandInDuplication() = default;
+    StandInDuplication(const StandInDuplication&) = delete;
+    StandInDuplication& operator=(const StandInDuplication&) = delete;
+    virtual ~StandInDuplication();
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override;
+    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID, const IUnknown*) override;
+    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID, UINT*, void*) override;
+    HRESULT STDMETHODCALLTYPE GetParent(REFIID, void** parent) override;
+    void STDMETHODCALLTYPE GetDesc(DXGI_OUTDUPL_DESC* desc) override;
+    HRESULT STDMETHODCALLTYPE AcquireNextFrame(UINT timeoutMs, DXGI_OUTDUPL_FRAME_INFO* frameInfo,
+                                               IDXGIResource** resource) override;
+    HRESULT STDMETHODCALLTYPE GetFrameDirtyRects(UINT, RECT*, UINT*) override;
+    HRESULT STDMETHODCALLTYPE GetFrameMoveRects(UINT, DXGI_OUTDUPL_MOVE_RECT*, UINT*) override;
+    HRESULT STDMETHODCALLTYPE GetFramePointerShape(UINT bufferSize, void* buffer,
+                                                   UINT* requiredSize,
+                                                   DXGI_OUTDUPL_POINTER_SHAPE_INFO* info) override;
+    HRESULT STDMETHODCALLTYPE MapDesktopSurface(DXGI_MAPPED_RECT*) override;
+    HRESULT STDMETHODCALLTYPE UnMapDesktopSurface() override;
+    HRESULT STDMETHODCALLTYPE ReleaseFrame() override;
+
+  private:
+    size_t nextFrame = 0;
+    const DesktopFrame* heldFrame = nullptr;
+    ID3D11Texture2D* heldTexture = nullptr;
+};
+
+// A monitor output with a given desktop rectangle. Its own DuplicateOutput
+// answers E_NOTIMPL, as Wine's does; duplications come from UseStandInDuplications.
+class StandInOutput : public IDXGIOutput1 {
+  public:
+    DXGI_OUTPUT_DESC desc = {};
+    LONG references = 0;
+    int getDescCalls = 0;
+
+    explicit StandInOutput(RECT desktopCoordinates);
+    StandInOutput(const StandInOutput&) = delete;
+    StandInOutput& operator=(const StandInOutput&) = delete;
+    virtual ~StandInOutput() = default;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override;
+    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID, const IUnknown*) override;
+    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID, UINT*, void*) override;
+    HRESULT STDMETHODCALLTYPE GetParent(REFIID, void** parent) override;
+    HRESULT STDMETHODCALLTYPE GetDesc(DXGI_OUTPUT_DESC* outputDesc) override;
+    HRESULT STDMETHODCALLTYPE GetDisplayModeList(DXGI_FORMAT, UINT, UINT*,
+                                                 DXGI_MODE_DESC*) override;
+    HRESULT STDMETHODCALLTYPE FindClosestMatchingMode(const DXGI_MODE_DESC*, DXGI_MODE_DESC*,
+                                                      IUnknown*) override;
+    HRESULT STDMETHODCALLTYPE WaitForVBlank() override;
+    HRESULT STDMETHODCALLTYPE TakeOwnership(IUnknown*, BOOL) override;
+    void STDMETHODCALLTYPE ReleaseOwnership() override;
+    HRESULT STDMETHODCALLTYPE
+    GetGammaControlCapabilities(DXGI_GAMMA_CONTROL_CAPABILITIES*) override;
+    HRESULT STDMETHODCALLTYPE SetGammaControl(const DXGI_GAMMA_CONTROL*) override;
+    HRESULT STDMETHODCALLTYPE GetGammaControl(DXGI_GAMMA_CONTROL*) override;
+    HRESULT STDMETHODCALLTYPE SetDisplaySurface(IDXGISurface*) override;
+    HRESULT STDMETHODCALLTYPE GetDisplaySurfaceData(IDXGISurface*) override;
+    HRESULT STDMETHODCALLTYPE GetFrameStatistics(DXGI_FRAME_STATISTICS*) override;
+    HRESULT STDMETHODCALLTYPE GetDisplayModeList1(DXGI_FORMAT, UINT, UINT*,
+                                                  DXGI_MODE_DESC1*) override;
+    HRESULT STDMETHODCALLTYPE FindClosestMatchingMode1(const DXGI_MODE_DESC1*, DXGI_MODE_DESC1*,
+                                                       IUnknown*) override;
+    HRESULT STDMETHODCALLTYPE GetDisplaySurfaceData1(IDXGIResource*) override;
+    HRESULT STDMETHODCALLTYPE DuplicateOutput(IUnknown*, IDXGIOutputDuplication**) override;
+};
+
+// One sample as WriteSample received it.
+struct WrittenSample {
+    DWORD streamIndex;
+    LONGLONG time;
+    LONGLONG duration;
+    std::vector<BYTE> bytes;
+};
+
+// Keeps everything it is given. Media types are copied (real MF media types)
+// at the moment they arrive. Each *Result is what that call answers.
+class StandInSinkWriter : public IMFSinkWriter {
+  public:
+    HRESULT addStreamResult = S_OK;
+    HRESULT setInputMediaTypeResult = S_OK;
+    HRESULT beginWritingResult = S_OK;
+    HRESULT writeSampleResult = S_OK;
+    HRESULT finalizeResult = S_OK;
+    DWORD streamIndexToGive = 0;
+
+    // What MFCreateSinkWriterFromURL was given.
+    std::wstring url;
+    bool byteStreamGiven = false;
+    bool attributesGiven = false;
+    UINT32 hardwareTransforms = 0xFFFFFFFF; // unset
+
+    LONG references = 0;
+    std::vector<std::string> calls;     // method names in call order
+    IMFMediaType* outputType = nullptr; // copy of the AddStream type
+    IMFMediaType* inputType = nullptr;  // copy of the SetInputMediaType type
+    DWORD inputStreamIndex = 0xFFFFFFFF;
+    bool encodingParametersGiven = false;
+    std::vector<WrittenSample> samples;
+
+    StandInSinkWriter() = default;
+    StandInSinkWriter(const StandInSinkWriter&) = delete;
+    StandInSinkWriter& operator=(const StandInSinkWriter&) = delete;
+    virtual ~StandInSinkWriter();
+    int CountCalls(const char* name) const;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE AddStream(IMFMediaType* type, DWORD* index) override;
+    HRESULT STDMETHODCALLTYPE SetInputMediaType(DWORD index, IMFMediaType* type,
+                                                IMFAttributes* parameters) override;
+    HRESULT STDMETHODCALLTYPE BeginWriting() override;
+    HRESULT STDMETHODCALLTYPE WriteSample(DWORD index, IMFSample* sample) override;
+    HRESULT STDMETHODCALLTYPE SendStreamTick(DWORD, LONGLONG) override;
+    HRESULT STDMETHODCALLTYPE PlaceMarker(DWORD, void*) override;
+    HRESULT STDMETHODCALLTYPE NotifyEndOfSegment(DWORD) override;
+    HRESULT STDMETHODCALLTYPE Flush(DWORD) override;
+    HRESULT STDMETHODCALLTYPE Finalize() override;
+    HRESULT STDMETHODCALLTYPE GetServiceForStream(DWORD, REFGUID, REFIID, void** object) override;
+    HRESULT STDMETHODCALLTYPE GetStatistics(DWORD, MF_SINK_WRITER_STATISTICS*) override;
+};
+
+// What the swapped seams were asked for since the last Use* call.
+struct HandOutLog {
+    int duplicateOutputCalls;
+    std::vector<IDXGIOutput1*> duplicatedOutputs; // output passed to each DuplicateOutput
+    std::vector<UINT> enumOutputIndices;
+    int sinkWriterCalls;
+};
+extern HandOutLog handOutLog;
+
+// d3dApi.DuplicateOutput hands out these in turn; a null entry, or a call past
+// the end, fails with DXGI_ERROR_UNSUPPORTED.
+void UseStandInDuplications(std::vector<StandInDuplication*> duplications);
+// d3dApi.EnumOutputs enumerates these; past the end DXGI_ERROR_NOT_FOUND.
+void UseStandInOutputs(std::vector<StandInOutput*> outputs);
+// mfApi.MFCreateSinkWriterFromURL hands out this writer.
+void UseStandInSinkWriter(StandInSinkWriter* writer);
+
+// The reference count of a real object, without changing it.
+ULONG CountReferences(IUnknown* object);
