@@ -1,0 +1,99 @@
+#pragma once
+#include <windows.h>
+#include <string>
+#include <vector>
+
+// A fresh folder under the real temporary folder for one test, removed with
+// everything in it afterwards, and small helpers to look at the files inside.
+inline std::wstring MakeScratchFolder(const wchar_t* purpose) {
+    static int counter = 0;
+    WCHAR temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    WCHAR folder[MAX_PATH];
+    wsprintfW(folder, L"%squorvel_%s_%lu_%d", temp, purpose, GetCurrentProcessId(), ++counter);
+    CreateDirectoryW(folder, nullptr);
+    return folder;
+}
+
+inline void RemoveFolderTree(const std::wstring& folder) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            std::wstring path = folder + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveFolderTree(path);
+            else
+                DeleteFileW(path.c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+inline bool PathExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+inline std::vector<std::wstring> FilesMatching(const std::wstring& pattern) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            names.push_back(found.cFileName);
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    return names;
+}
+
+inline std::string ReadFileBytes(const std::wstring& path) {
+    std::string bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return bytes;
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0)
+        bytes.append(chunk, got);
+    CloseHandle(file);
+    return bytes;
+}
+
+inline bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return written == bytes.size();
+}
+
+// Points "LOCALAPPDATA" somewhere else for one test and puts it back afterwards.
+class LocalAppDataOverride {
+  public:
+    LocalAppDataOverride() {
+        DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", nullptr, 0);
+        hadValue_ = length > 0;
+        if (hadValue_) {
+            saved_.resize(length);
+            GetEnvironmentVariableW(L"LOCALAPPDATA", &saved_[0], length);
+            saved_.resize(length - 1);
+        }
+    }
+    ~LocalAppDataOverride() {
+        SetEnvironmentVariableW(L"LOCALAPPDATA", hadValue_ ? saved_.c_str() : nullptr);
+    }
+    void Set(const std::wstring& value) { SetEnvironmentVariableW(L"LOCALAPPDATA", value.c_str()); }
+    void Remove() { SetEnvironmentVariableW(L"LOCALAPPDATA", nullptr); }
+
+  private:
+    bool hadValue_ = false;
+    std::wstring saved_;
+};
