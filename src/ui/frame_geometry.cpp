@@ -1,2 +1,113 @@
 #include "ui/frame_geometry.h"
 #include "common/ui_state.h"
+
+RECT GetCaptureHole(const RECT* client) {
+    // Each metric is scaled on its own, so that the hole of a size preset is
+    // exactly the preset at every DPI.
+    int border = ScaleForDpi(FRAME_BORDER);
+    RECT hole = {border, ScaleForDpi(FRAME_TOOLBAR_HEIGHT), client->right - border,
+                 client->bottom - border};
+    return hole;
+}
+
+RECT GetCaptureRect(HWND window) {
+    RECT client = {};
+    GetClientRect(window, &client);
+    RECT hole = GetCaptureHole(&client);
+    POINT topLeft = {hole.left, hole.top};
+    POINT bottomRight = {hole.right, hole.bottom};
+    ClientToScreen(window, &topLeft);
+    ClientToScreen(window, &bottomRight);
+    RECT captureRect = {topLeft.x, topLeft.y, bottomRight.x, bottomRight.y};
+    return captureRect;
+}
+
+void SetCaptureSize(HWND window, int width, int height) {
+    // A running recording keeps the capture rect it started with.
+    if (isRecording) {
+        return;
+    }
+    int border = ScaleForDpi(FRAME_BORDER);
+    int windowWidth = width + border + border;
+    int windowHeight = height + ScaleForDpi(FRAME_TOOLBAR_HEIGHT) + border;
+    SetWindowPos(window, nullptr, 0, 0, windowWidth, windowHeight, SWP_NOMOVE | SWP_NOZORDER);
+}
+
+void LayoutToolbarButtons(HWND window) {
+    RECT client = {};
+    GetClientRect(window, &client);
+    int top = ScaleForDpi(BUTTON_TOP);
+    int height = ScaleForDpi(BUTTON_HEIGHT);
+    int margin = ScaleForDpi(BUTTON_MARGIN);
+    int textWidth = ScaleForDpi(TEXT_BUTTON_WIDTH);
+    int closeWidth = ScaleForDpi(CLOSE_BUTTON_WIDTH);
+    MoveWindow(recButton, margin, top, textWidth, height, TRUE);
+    MoveWindow(stopButton, textWidth + ScaleForDpi(BUTTON_GAP) + margin, top, textWidth, height,
+               TRUE);
+    MoveWindow(closeButton, client.right - closeWidth - margin, top, closeWidth, height, TRUE);
+}
+
+void UpdateFrameRegion(HWND window) {
+    RECT client = {};
+    GetClientRect(window, &client);
+    HRGN region = CreateRectRgn(0, 0, client.right, client.bottom);
+    RECT hole = GetCaptureHole(&client);
+    if (hole.right > hole.left && hole.bottom > hole.top) {
+        HRGN holeRegion = CreateRectRgn(hole.left, hole.top, hole.right, hole.bottom);
+        CombineRgn(region, region, holeRegion, RGN_DIFF);
+        DeleteObject(holeRegion);
+    }
+    // The system owns the region from here on.
+    SetWindowRgn(window, region, TRUE);
+}
+
+LRESULT ClassifyFramePoint(const RECT* windowRect, int x, int y, int grip, int toolbarHeight) {
+    bool nearLeft = x < windowRect->left + grip;
+    bool nearRight = x >= windowRect->right - grip;
+    bool nearTop = y < windowRect->top + grip;
+    bool nearBottom = y >= windowRect->bottom - grip;
+    if (nearTop && nearLeft) {
+        return HTTOPLEFT;
+    }
+    if (nearTop && nearRight) {
+        return HTTOPRIGHT;
+    }
+    if (nearBottom && nearLeft) {
+        return HTBOTTOMLEFT;
+    }
+    if (nearBottom && nearRight) {
+        return HTBOTTOMRIGHT;
+    }
+    if (nearLeft) {
+        return HTLEFT;
+    }
+    if (nearRight) {
+        return HTRIGHT;
+    }
+    if (nearTop) {
+        return HTTOP;
+    }
+    if (nearBottom) {
+        return HTBOTTOM;
+    }
+    if (y < windowRect->top + toolbarHeight) {
+        return HTCAPTION;
+    }
+    return HTCLIENT;
+}
+
+LRESULT HitTestFrame(HWND window, int x, int y) {
+    // While recording the frame stays where the capture rect was taken.
+    if (isRecording) {
+        return HTCLIENT;
+    }
+    RECT windowRect = {};
+    GetWindowRect(window, &windowRect);
+    return ClassifyFramePoint(&windowRect, x, y, ScaleForDpi(FRAME_GRIP),
+                              ScaleForDpi(FRAME_TOOLBAR_HEIGHT));
+}
+
+SIZE GetMinTrackSize() {
+    SIZE size = {ScaleForDpi(MIN_TRACK_WIDTH), ScaleForDpi(MIN_TRACK_HEIGHT)};
+    return size;
+}

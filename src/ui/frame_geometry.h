@@ -23,3 +23,11 @@ void LayoutToolbarButtons(HWND window);
 void UpdateFrameRegion(HWND window);
 LRESULT HitTestFrame(HWND window, int x, int y);
 SIZE GetMinTrackSize();
+
+// The capture hole in client coordinates for a client rectangle, at windowDpi.
+// Not normalized: a client narrower than two borders gives a negative width.
+RECT GetCaptureHole(const RECT* client);
+
+// The hit-test code for a cursor point on an idle frame whose window rectangle
+// is windowRect; grip and toolbarHeight are already scaled.
+LRESULT ClassifyFramePoint(const RECT* windowRect, int x, int y, int grip, int toolbarHeight);

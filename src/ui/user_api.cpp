@@ -1,0 +1,8 @@
+#include "ui/user_api.h"
+
+const UserApi realUserApi = {
+    ::SetForegroundWindow,
+    ::TrackPopupMenu,
+};
+
+UserApi userApi = realUserApi;

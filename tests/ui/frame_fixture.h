@@ -1,0 +1,104 @@
+#pragma once
+#include <gtest/gtest.h>
+#include <windows.h>
+#include "app/startup.h"
+#include "common/recording_job.h"
+#include "common/ui_state.h"
+#include "ui/user_api.h"
+
+// Puts the UI state back to how a fresh process starts. Handles are dropped,
+// not closed: whoever made them closes them.
+inline void ResetUiState() {
+    currentFps = 30;
+    recordMouse = 0;
+    isRecording = 0;
+    windowDpi = 96;
+    uiFont = nullptr;
+    recButton = nullptr;
+    stopButton = nullptr;
+    closeButton = nullptr;
+    workerThread = nullptr;
+    savedPlacement = {};
+    placementValid = 0;
+    mainWindow = nullptr;
+    recordingJob = {};
+    userApi = realUserApi;
+}
+
+// Dispatches this thread's messages for the given time (paints, posted
+// messages, window-manager traffic). A WM_QUIT met on the way is put back.
+inline void PumpMessages(DWORD milliseconds) {
+    DWORD start = GetTickCount();
+    bool quit = false;
+    int quitCode = 0;
+    do {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                quit = true;
+                quitCode = static_cast<int>(message.wParam);
+                continue;
+            }
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        Sleep(5);
+    } while (GetTickCount() - start < milliseconds);
+    if (quit) {
+        PostQuitMessage(quitCode);
+    }
+}
+
+// Takes the WM_QUIT off this thread's queue; true if there was one, with its code.
+inline bool TakeQuitMessage(int* exitCode) {
+    MSG message;
+    if (!PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+        return false;
+    }
+    *exitCode = static_cast<int>(message.wParam);
+    return true;
+}
+
+// Reads a screen pixel as the X server shows it, waiting up to timeoutMs for it
+// to become expected (the window surface reaches the server a little later).
+// Returns the last colour read.
+inline COLORREF WaitForScreenColour(int x, int y, COLORREF expected, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    COLORREF colour = CLR_INVALID;
+    for (;;) {
+        PumpMessages(20);
+        HDC screen = GetDC(nullptr);
+        colour = GetPixel(screen, x, y);
+        ReleaseDC(nullptr, screen);
+        if (colour == expected || GetTickCount() - start >= timeoutMs) {
+            return colour;
+        }
+    }
+}
+
+// The real frame window, created as start-up creates it (class, styles, default
+// size, shown), on a fresh UI state. The process is made per-monitor DPI aware as
+// the program is. Tear-down destroys the window without the close path (so no
+// settings are written) and drops the quit message its destruction posts.
+class FrameWindowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+        ResetUiState();
+        window = CreateFrameWindow(GetModuleHandleW(nullptr));
+        ASSERT_NE(window, nullptr);
+        PumpMessages(20);
+    }
+
+    void TearDown() override {
+        userApi = realUserApi;
+        if (IsWindow(window)) {
+            DestroyWindow(window);
+        }
+        int exitCode = 0;
+        TakeQuitMessage(&exitCode);
+        ResetUiState();
+    }
+
+    HWND window = nullptr;
+};

@@ -1,0 +1,397 @@
+#include <gtest/gtest.h>
+#include "common/command_ids.h"
+#include "frame_fixture.h"
+#include "options_menu_recorder.h"
+#include "ui/frame_geometry.h"
+#include "ui/frame_window.h"
+
+namespace {
+
+RECT WindowRect(HWND window) {
+    RECT rect = {};
+    GetWindowRect(window, &rect);
+    return rect;
+}
+
+bool HasUpdateRegion(HWND window) {
+    return GetUpdateRect(window, nullptr, FALSE) != FALSE;
+}
+
+LONG FontHeight(HGDIOBJ font) {
+    LOGFONTW logfont = {};
+    GetObjectW(font, sizeof(logfont), &logfont);
+    return logfont.lfHeight;
+}
+
+HFONT ButtonFont(HWND button) {
+    return reinterpret_cast<HFONT>(SendMessageW(button, WM_GETFONT, 0, 0));
+}
+
+LPARAM Point(int x, int y) {
+    return MAKELPARAM(x, y);
+}
+
+} // namespace
+
+// --- Creation and destruction -------------------------------------------------
+
+using FrameLifetime = FrameWindowTest;
+
+TEST_F(FrameLifetime, CreationTakesWindowDpiAndMakesSystemFontForButtons) {
+    DestroyWindow(window);
+    int exitCode = 0;
+    TakeQuitMessage(&exitCode);
+    windowDpi = 120; // left over from elsewhere; creation must read the window's own
+    uiFont = nullptr;
+    window = CreateFrameWindow(GetModuleHandleW(nullptr));
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(windowDpi, static_cast<int>(GetDpiForWindow(window)));
+    ASSERT_NE(uiFont, nullptr);
+    EXPECT_EQ(FontHeight(uiFont), FontHeight(GetStockObject(SYSTEM_FONT)));
+    EXPECT_EQ(ButtonFont(recButton), uiFont);
+    EXPECT_EQ(ButtonFont(stopButton), uiFont);
+    EXPECT_EQ(ButtonFont(closeButton), uiFont);
+}
+
+TEST_F(FrameLifetime, DestroyDeletesFontAndPostsQuitWithZero) {
+    HFONT font = uiFont;
+    ASSERT_EQ(GetObjectType(font), static_cast<DWORD>(OBJ_FONT));
+    DestroyWindow(window);
+    EXPECT_EQ(uiFont, nullptr);
+    EXPECT_EQ(GetObjectType(font), 0u);
+    int exitCode = -1;
+    ASSERT_TRUE(TakeQuitMessage(&exitCode));
+    EXPECT_EQ(exitCode, 0);
+}
+
+TEST_F(FrameLifetime, DestroyWithoutFontStillPostsQuit) {
+    DeleteObject(uiFont);
+    uiFont = nullptr;
+    DestroyWindow(window);
+    EXPECT_EQ(uiFont, nullptr);
+    int exitCode = -1;
+    ASSERT_TRUE(TakeQuitMessage(&exitCode));
+    EXPECT_EQ(exitCode, 0);
+}
+
+TEST_F(FrameLifetime, CloseCommandTakesTheClosePathAndEndsTheLoop) {
+    // No LOCALAPPDATA: the close path writes no settings file from a test.
+    WCHAR localAppData[MAX_PATH] = {};
+    DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", localAppData, MAX_PATH);
+    SetEnvironmentVariableW(L"LOCALAPPDATA", nullptr);
+    EXPECT_EQ(SendMessageW(window, WM_COMMAND, ID_CLOSE, reinterpret_cast<LPARAM>(closeButton)), 0);
+    SetEnvironmentVariableW(L"LOCALAPPDATA", length ? localAppData : nullptr);
+    EXPECT_FALSE(IsWindow(window));
+    int exitCode = -1;
+    ASSERT_TRUE(TakeQuitMessage(&exitCode));
+    EXPECT_EQ(exitCode, 0);
+}
+
+// --- Non-client messages ------------------------------------------------------
+
+using FrameNonClient = FrameWindowTest;
+
+TEST_F(FrameNonClient, CalcSizeWithWParamKeepsTheProposedRectAsClient) {
+    NCCALCSIZE_PARAMS params = {};
+    params.rgrc[0] = {10, 20, 300, 400};
+    params.rgrc[1] = {10, 20, 300, 400};
+    params.rgrc[2] = {0, 0, 290, 380};
+    WINDOWPOS position = {};
+    params.lppos = &position;
+    EXPECT_EQ(SendMessageW(window, WM_NCCALCSIZE, TRUE, reinterpret_cast<LPARAM>(&params)), 0);
+    EXPECT_EQ(params.rgrc[0].left, 10);
+    EXPECT_EQ(params.rgrc[0].top, 20);
+    EXPECT_EQ(params.rgrc[0].right, 300);
+    EXPECT_EQ(params.rgrc[0].bottom, 400);
+
+    // So the client area covers the whole window.
+    RECT client = {};
+    GetClientRect(window, &client);
+    RECT windowRect = WindowRect(window);
+    EXPECT_EQ(client.right, windowRect.right - windowRect.left);
+    EXPECT_EQ(client.bottom, windowRect.bottom - windowRect.top);
+}
+
+TEST_F(FrameNonClient, CalcSizeWithoutWParamIsTheDefault) {
+    RECT proposed = {10, 20, 300, 400};
+    RECT byDefault = proposed;
+    LRESULT defaultResult =
+        DefWindowProcW(window, WM_NCCALCSIZE, FALSE, reinterpret_cast<LPARAM>(&byDefault));
+    // The default takes the thick frame off; the frame's own answer would leave it.
+    ASSERT_GT(byDefault.left, proposed.left);
+    EXPECT_EQ(SendMessageW(window, WM_NCCALCSIZE, FALSE, reinterpret_cast<LPARAM>(&proposed)),
+              defaultResult);
+    EXPECT_EQ(proposed.left, byDefault.left);
+    EXPECT_EQ(proposed.top, byDefault.top);
+    EXPECT_EQ(proposed.right, byDefault.right);
+    EXPECT_EQ(proposed.bottom, byDefault.bottom);
+}
+
+TEST_F(FrameNonClient, ActivationChangeIsAllowedAndLeavesOutlineAlone) {
+    EXPECT_NE(SendMessageW(window, WM_NCACTIVATE, FALSE, 0), 0);
+    EXPECT_NE(SendMessageW(window, WM_NCACTIVATE, TRUE, 0), 0);
+    EXPECT_EQ(WaitForScreenColour(200, 400, RGB(0, 0, 0), 2000), RGB(0, 0, 0));
+    EXPECT_EQ(WaitForScreenColour(201, 400, RGB(255, 255, 255), 2000), RGB(255, 255, 255));
+    EXPECT_EQ(WaitForScreenColour(203, 400, COLOR_FRAME_IDLE, 2000), COLOR_FRAME_IDLE);
+}
+
+TEST_F(FrameNonClient, NcPaintDrawsNothingAndReturnsZero) {
+    EXPECT_EQ(SendMessageW(window, WM_NCPAINT, 1, 0), 0);
+    EXPECT_EQ(WaitForScreenColour(200, 400, RGB(0, 0, 0), 2000), RGB(0, 0, 0));
+}
+
+// --- The three roads to the options menu ---------------------------------------
+
+class FrameMenuRoads : public FrameWindowTest {
+  protected:
+    void SetUp() override {
+        FrameWindowTest::SetUp();
+        RecordOptionsMenu();
+    }
+};
+
+TEST_F(FrameMenuRoads, KeyboardContextMenuOpensBelowTheToolbarStrip) {
+    EXPECT_EQ(SendMessageW(window, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(window), -1), 0);
+    ASSERT_EQ(menuRecord.trackCalls, 1);
+    EXPECT_EQ(menuRecord.x, 224);
+    EXPECT_EQ(menuRecord.y, 234);
+    EXPECT_EQ(menuRecord.owner, window);
+}
+
+TEST_F(FrameMenuRoads, KeyboardContextMenuOffsetsScaleWithDpi) {
+    windowDpi = 120;
+    SendMessageW(window, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(window), -1);
+    ASSERT_EQ(menuRecord.trackCalls, 1);
+    EXPECT_EQ(menuRecord.x, 230);
+    EXPECT_EQ(menuRecord.y, 243);
+}
+
+TEST_F(FrameMenuRoads, ContextMenuWithMouseCoordinatesIsIgnored) {
+    // A right-click on a button reaches the frame this way.
+    EXPECT_EQ(
+        SendMessageW(window, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(recButton), Point(230, 215)),
+        0);
+    EXPECT_EQ(
+        SendMessageW(window, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(window), Point(0xFFFF, 215)),
+        0);
+    EXPECT_EQ(
+        SendMessageW(window, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(window), Point(230, 0xFFFF)),
+        0);
+    EXPECT_EQ(menuRecord.trackCalls, 0);
+}
+
+TEST_F(FrameMenuRoads, RightClickInCaptionZoneOpensAtTheMousePoint) {
+    EXPECT_EQ(SendMessageW(window, WM_NCRBUTTONUP, HTCAPTION, Point(400, 220)), 0);
+    ASSERT_EQ(menuRecord.trackCalls, 1);
+    EXPECT_EQ(menuRecord.x, 400);
+    EXPECT_EQ(menuRecord.y, 220);
+}
+
+TEST_F(FrameMenuRoads, CaptionPointLeftOfThePrimaryMonitorKeepsItsSign) {
+    SendMessageW(window, WM_NCRBUTTONUP, HTCAPTION, Point(-40, -12));
+    ASSERT_EQ(menuRecord.trackCalls, 1);
+    EXPECT_EQ(menuRecord.x, -40);
+    EXPECT_EQ(menuRecord.y, -12);
+}
+
+TEST_F(FrameMenuRoads, RightClickOnSideOrCornerOpensNothing) {
+    SendMessageW(window, WM_NCRBUTTONUP, HTLEFT, Point(201, 400));
+    SendMessageW(window, WM_NCRBUTTONUP, HTBOTTOMRIGHT, Point(879, 659));
+    SendMessageW(window, WM_NCRBUTTONUP, HTTOP, Point(400, 201));
+    PumpMessages(50);
+    EXPECT_EQ(menuRecord.trackCalls, 0);
+}
+
+TEST_F(FrameMenuRoads, RecordingRightClickInToolbarOpensAtTheScreenPoint) {
+    isRecording = 1;
+    EXPECT_EQ(SendMessageW(window, WM_RBUTTONUP, 0, Point(300, 33)), 0);
+    ASSERT_EQ(menuRecord.trackCalls, 1);
+    EXPECT_EQ(menuRecord.x, 500);
+    EXPECT_EQ(menuRecord.y, 233);
+}
+
+TEST_F(FrameMenuRoads, RecordingRightClickOnFrameSideOpensNothing) {
+    isRecording = 1;
+    EXPECT_EQ(SendMessageW(window, WM_RBUTTONUP, 0, Point(2, 34)), 0);
+    EXPECT_EQ(SendMessageW(window, WM_RBUTTONUP, 0, Point(300, 457)), 0);
+    PumpMessages(50);
+    EXPECT_EQ(menuRecord.trackCalls, 0);
+}
+
+TEST_F(FrameMenuRoads, ChoiceFromTheMenuReachesTheCommands) {
+    menuRecord.chooseId = ID_FPS_60;
+    SendMessageW(window, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(window), -1);
+    PumpMessages(50);
+    EXPECT_EQ(currentFps, 60);
+}
+
+// --- Commands -----------------------------------------------------------------
+
+using FrameCommands = FrameWindowTest;
+
+TEST_F(FrameCommands, RateCommandsSetTheRateAndRepaint) {
+    const struct {
+        unsigned id;
+        int fps;
+    } rates[] = {{ID_FPS_120, 120}, {ID_FPS_60, 60}, {ID_FPS_10, 10}, {ID_FPS_30, 30}};
+    for (const auto& rate : rates) {
+        ValidateRect(window, nullptr);
+        EXPECT_EQ(SendMessageW(window, WM_COMMAND, rate.id, 0), 0);
+        EXPECT_EQ(currentFps, rate.fps);
+        EXPECT_TRUE(HasUpdateRegion(window)) << rate.id;
+    }
+}
+
+TEST_F(FrameCommands, NotificationCodeInTheHighWordIsNotLookedAt) {
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(ID_FPS_10, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(recButton));
+    EXPECT_EQ(currentFps, 10);
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(ID_FPS_120, 1), 0);
+    EXPECT_EQ(currentFps, 120);
+}
+
+TEST_F(FrameCommands, PointerCommandTogglesWithoutRepaint) {
+    ValidateRect(window, nullptr);
+    SendMessageW(window, WM_COMMAND, ID_RECORD_MOUSE, 0);
+    EXPECT_EQ(recordMouse, 1);
+    EXPECT_FALSE(HasUpdateRegion(window));
+    SendMessageW(window, WM_COMMAND, ID_RECORD_MOUSE, 0);
+    EXPECT_EQ(recordMouse, 0);
+}
+
+TEST_F(FrameCommands, SizeCommandsApplyTheirPresets) {
+    SendMessageW(window, WM_COMMAND, ID_RES_720P, 0);
+    RECT capture = GetCaptureRect(window);
+    EXPECT_EQ(capture.right - capture.left, 1280);
+    EXPECT_EQ(capture.bottom - capture.top, 720);
+    SendMessageW(window, WM_COMMAND, ID_RES_360P, 0);
+    capture = GetCaptureRect(window);
+    EXPECT_EQ(capture.right - capture.left, 640);
+    EXPECT_EQ(capture.bottom - capture.top, 360);
+    RECT windowRect = WindowRect(window);
+    EXPECT_EQ(windowRect.left, 200);
+    EXPECT_EQ(windowRect.top, 200);
+}
+
+TEST_F(FrameCommands, RateAndPointerCommandsApplyWhileRecording) {
+    // The menu greys them; a running recording keeps its own copy of the values.
+    isRecording = 1;
+    SendMessageW(window, WM_COMMAND, ID_FPS_120, 0);
+    SendMessageW(window, WM_COMMAND, ID_RECORD_MOUSE, 0);
+    EXPECT_EQ(currentFps, 120);
+    EXPECT_EQ(recordMouse, 1);
+}
+
+TEST_F(FrameCommands, StrayIdsChangeNothing) {
+    const unsigned strays[] = {0, 100, 104, 200, 205, 210, 214, 220, 222, 999, 0xFFFF};
+    RECT before = WindowRect(window);
+    for (unsigned id : strays) {
+        ValidateRect(window, nullptr);
+        EXPECT_EQ(SendMessageW(window, WM_COMMAND, id, 0), 0);
+        EXPECT_FALSE(HasUpdateRegion(window)) << id;
+    }
+    PumpMessages(50);
+    RECT after = WindowRect(window);
+    EXPECT_TRUE(EqualRect(&before, &after));
+    EXPECT_EQ(currentFps, 30);
+    EXPECT_EQ(recordMouse, 0);
+    EXPECT_EQ(isRecording, 0);
+    EXPECT_TRUE(IsWindow(window));
+}
+
+// --- DPI change ---------------------------------------------------------------
+
+using FrameDpiChange = FrameWindowTest;
+
+TEST_F(FrameDpiChange, RecreatesFontForButtonsAndTakesSuggestedRect) {
+    HFONT oldFont = uiFont;
+    RECT suggested = {300, 250, 1320, 940};
+    // The low word is not used: the new DPI is the high word.
+    EXPECT_EQ(SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(96, 144),
+                           reinterpret_cast<LPARAM>(&suggested)),
+              0);
+    EXPECT_EQ(windowDpi, 144);
+    ASSERT_NE(uiFont, nullptr);
+    EXPECT_EQ(FontHeight(uiFont), MulDiv(FontHeight(GetStockObject(SYSTEM_FONT)), 144, 96));
+    EXPECT_TRUE(uiFont == oldFont || GetObjectType(oldFont) == 0) << "old font leaked";
+    EXPECT_EQ(ButtonFont(recButton), uiFont);
+    EXPECT_EQ(ButtonFont(stopButton), uiFont);
+    EXPECT_EQ(ButtonFont(closeButton), uiFont);
+
+    RECT windowRect = WindowRect(window);
+    EXPECT_TRUE(EqualRect(&windowRect, &suggested));
+    // The resize lays out and recuts at the new DPI: border 8, strip 51.
+    RECT capture = GetCaptureRect(window);
+    EXPECT_EQ(capture.left, 308);
+    EXPECT_EQ(capture.top, 301);
+    EXPECT_EQ(capture.right, 1312);
+    EXPECT_EQ(capture.bottom, 932);
+    RECT rec = WindowRect(recButton);
+    EXPECT_EQ(rec.left - windowRect.left, 9);
+    EXPECT_EQ(rec.right - rec.left, 114);
+    EXPECT_EQ(rec.bottom - rec.top, 36);
+    HRGN region = CreateRectRgn(0, 0, 0, 0);
+    GetWindowRgn(window, region);
+    EXPECT_TRUE(PtInRegion(region, 7, 300));
+    EXPECT_FALSE(PtInRegion(region, 8, 300));
+    DeleteObject(region);
+}
+
+// --- Painting -----------------------------------------------------------------
+
+using FramePainting = FrameWindowTest;
+
+TEST_F(FramePainting, IdleFrameIsGreyInsideBlackAndWhiteOutline) {
+    EXPECT_EQ(WaitForScreenColour(203, 400, COLOR_FRAME_IDLE, 3000), COLOR_FRAME_IDLE);
+    EXPECT_EQ(WaitForScreenColour(876, 400, COLOR_FRAME_IDLE, 500), COLOR_FRAME_IDLE);
+    EXPECT_EQ(WaitForScreenColour(500, 656, COLOR_FRAME_IDLE, 500), COLOR_FRAME_IDLE);
+    EXPECT_EQ(WaitForScreenColour(200, 400, RGB(0, 0, 0), 500), RGB(0, 0, 0));
+    EXPECT_EQ(WaitForScreenColour(201, 400, RGB(255, 255, 255), 500), RGB(255, 255, 255));
+    EXPECT_EQ(WaitForScreenColour(879, 400, RGB(0, 0, 0), 500), RGB(0, 0, 0));
+    EXPECT_EQ(WaitForScreenColour(878, 400, RGB(255, 255, 255), 500), RGB(255, 255, 255));
+    EXPECT_EQ(WaitForScreenColour(500, 200, RGB(0, 0, 0), 500), RGB(0, 0, 0));
+    EXPECT_EQ(WaitForScreenColour(500, 201, RGB(255, 255, 255), 500), RGB(255, 255, 255));
+    EXPECT_EQ(WaitForScreenColour(500, 659, RGB(0, 0, 0), 500), RGB(0, 0, 0));
+    // The toolbar strip between STOP and the status text, and below the buttons.
+    EXPECT_EQ(WaitForScreenColour(368, 220, COLOR_TOOLBAR, 500), COLOR_TOOLBAR);
+    EXPECT_EQ(WaitForScreenColour(700, 232, COLOR_TOOLBAR, 500), COLOR_TOOLBAR);
+}
+
+TEST_F(FramePainting, RecordingPaintsTheSidesRed) {
+    isRecording = 1;
+    InvalidateRect(window, nullptr, TRUE);
+    EXPECT_EQ(WaitForScreenColour(203, 400, COLOR_FRAME_RECORDING, 3000), COLOR_FRAME_RECORDING);
+    EXPECT_EQ(WaitForScreenColour(500, 656, COLOR_FRAME_RECORDING, 500), COLOR_FRAME_RECORDING);
+    EXPECT_EQ(WaitForScreenColour(368, 220, COLOR_TOOLBAR, 500), COLOR_TOOLBAR);
+    EXPECT_EQ(WaitForScreenColour(200, 400, RGB(0, 0, 0), 500), RGB(0, 0, 0));
+    EXPECT_EQ(WaitForScreenColour(201, 400, RGB(255, 255, 255), 500), RGB(255, 255, 255));
+}
+
+TEST_F(FramePainting, StatusTextIsDrawnInItsRectangleOnly) {
+    ASSERT_EQ(WaitForScreenColour(368, 220, COLOR_TOOLBAR, 3000), COLOR_TOOLBAR);
+    HDC screen = GetDC(nullptr);
+    int textPixels = 0;
+    int strayPixels = 0;
+    for (int y = 202; y < 234; ++y) {
+        for (int x = 363; x < 840; ++x) {
+            if (GetPixel(screen, x, y) != COLOR_TOOLBAR) {
+                // 174 to 640 in client coordinates holds the text
+                bool inStatusRect = x >= 374 && x < 840;
+                (inStatusRect ? textPixels : strayPixels) += 1;
+            }
+        }
+    }
+    ReleaseDC(nullptr, screen);
+    EXPECT_GT(textPixels, 50);
+    EXPECT_EQ(strayPixels, 0);
+}
+
+TEST(StatusText, ReadsWidthTimesHeightTimesRate) {
+    WCHAR text[STATUS_TEXT_CAPACITY];
+    RECT capture = {205, 234, 875, 655};
+    FormatStatusText(text, &capture, 30);
+    EXPECT_STREQ(text, L"670 \u00D7 421 \u00D7 30 Hz");
+    RECT wide = {-1000, -20, 1920, 1060};
+    FormatStatusText(text, &wide, 120);
+    EXPECT_STREQ(text, L"2920 \u00D7 1080 \u00D7 120 Hz");
+}

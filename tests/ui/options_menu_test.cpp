@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+#include "common/command_ids.h"
+#include "frame_fixture.h"
+#include "options_menu_recorder.h"
+#include "ui/frame_geometry.h"
+#include "ui/options_menu.h"
+
+namespace {
+
+const MenuItemSnapshot* FindItem(const std::vector<MenuItemSnapshot>& items, UINT id) {
+    for (const MenuItemSnapshot& item : items) {
+        if (!item.popup && item.id == id) {
+            return &item;
+        }
+        if (const MenuItemSnapshot* found = FindItem(item.items, id)) {
+            return found;
+        }
+    }
+    return nullptr;
+}
+
+// The eight command items, in display order.
+const UINT commandIds[] = {ID_FPS_120,  ID_FPS_60,   ID_FPS_30,    ID_FPS_10,
+                           ID_RES_360P, ID_RES_720P, ID_RES_1080P, ID_RECORD_MOUSE};
+
+} // namespace
+
+class OptionsMenu : public FrameWindowTest {
+  protected:
+    void SetUp() override {
+        FrameWindowTest::SetUp();
+        RecordOptionsMenu();
+    }
+
+    // Opens the menu and returns whether each command item is checked.
+    std::vector<UINT> CheckedIds() {
+        ShowOptionsMenu(window, 10, 20);
+        std::vector<UINT> checked;
+        for (UINT id : commandIds) {
+            const MenuItemSnapshot* item = FindItem(menuRecord.items, id);
+            if (item && item->checked) {
+                checked.push_back(id);
+            }
+        }
+        return checked;
+    }
+};
+
+TEST_F(OptionsMenu, IsBuiltInDisplayOrderWithTextsAndIds) {
+    ShowOptionsMenu(window, 10, 20);
+    ASSERT_EQ(menuRecord.items.size(), 4u);
+    const MenuItemSnapshot& rates = menuRecord.items[0];
+    const MenuItemSnapshot& sizes = menuRecord.items[1];
+    EXPECT_EQ(rates.text, L"Frame rate");
+    EXPECT_TRUE(rates.popup);
+    EXPECT_EQ(sizes.text, L"Resolution");
+    EXPECT_TRUE(sizes.popup);
+    EXPECT_TRUE(menuRecord.items[2].separator);
+    EXPECT_EQ(menuRecord.items[3].text, L"Record mouse pointer");
+    EXPECT_EQ(menuRecord.items[3].id, static_cast<UINT>(ID_RECORD_MOUSE));
+    EXPECT_FALSE(menuRecord.items[3].popup);
+
+    const WCHAR* rateTexts[] = {L"120", L"60", L"30", L"10"};
+    ASSERT_EQ(rates.items.size(), 4u);
+    for (size_t index = 0; index < 4; ++index) {
+        EXPECT_EQ(rates.items[index].text, rateTexts[index]);
+        EXPECT_EQ(rates.items[index].id, commandIds[index]);
+    }
+    const WCHAR* sizeTexts[] = {L"360p", L"720p", L"1080p"};
+    ASSERT_EQ(sizes.items.size(), 3u);
+    for (size_t index = 0; index < 3; ++index) {
+        EXPECT_EQ(sizes.items[index].text, sizeTexts[index]);
+        EXPECT_EQ(sizes.items[index].id, commandIds[4 + index]);
+    }
+}
+
+TEST_F(OptionsMenu, IsTrackedAtThePointForTheWindowAfterTakingForeground) {
+    ShowOptionsMenu(window, 321, -45);
+    ASSERT_EQ(menuRecord.trackCalls, 1);
+    EXPECT_EQ(menuRecord.flags, static_cast<UINT>(TPM_RIGHTBUTTON));
+    EXPECT_EQ(menuRecord.x, 321);
+    EXPECT_EQ(menuRecord.y, -45);
+    EXPECT_EQ(menuRecord.reserved, 0);
+    EXPECT_EQ(menuRecord.owner, window);
+    EXPECT_EQ(menuRecord.excludeRect, nullptr);
+    EXPECT_EQ(menuRecord.foregroundCalls, 1);
+    EXPECT_EQ(menuRecord.foregroundWindow, window);
+    EXPECT_EQ(menuRecord.trackCallsAtForeground, 0);
+}
+
+TEST_F(OptionsMenu, IsDestroyedWithItsSubmenusWhenItCloses) {
+    ShowOptionsMenu(window, 10, 20);
+    ASSERT_EQ(menuRecord.submenus.size(), 2u);
+    EXPECT_FALSE(IsMenu(menuRecord.menu));
+    EXPECT_FALSE(IsMenu(menuRecord.submenus[0]));
+    EXPECT_FALSE(IsMenu(menuRecord.submenus[1]));
+}
+
+TEST_F(OptionsMenu, IdleChecksRateSizeAndNothingIsGreyed) {
+    SetCaptureSize(window, 1280, 720);
+    EXPECT_EQ(CheckedIds(), (std::vector<UINT>{ID_FPS_30, ID_RES_720P}));
+    for (UINT id : commandIds) {
+        EXPECT_FALSE(FindItem(menuRecord.items, id)->grayed) << id;
+    }
+    EXPECT_FALSE(menuRecord.items[0].grayed);
+    EXPECT_FALSE(menuRecord.items[1].grayed);
+}
+
+TEST_F(OptionsMenu, ChecksTheCurrentRateOnly) {
+    const struct {
+        int fps;
+        UINT id;
+    } rates[] = {{10, ID_FPS_10}, {60, ID_FPS_60}, {120, ID_FPS_120}};
+    for (const auto& rate : rates) {
+        currentFps = rate.fps;
+        EXPECT_EQ(CheckedIds(), std::vector<UINT>{rate.id}) << rate.fps;
+    }
+}
+
+TEST_F(OptionsMenu, ChecksThePointerOptionWhenOn) {
+    recordMouse = 1;
+    SetCaptureSize(window, 640, 360);
+    EXPECT_EQ(CheckedIds(), (std::vector<UINT>{ID_FPS_30, ID_RES_360P, ID_RECORD_MOUSE}));
+}
+
+TEST_F(OptionsMenu, RecordingGreysTheEightCommandsButNotTheSubmenus) {
+    SetCaptureSize(window, 1280, 720);
+    currentFps = 60;
+    recordMouse = 1;
+    isRecording = 1;
+    EXPECT_EQ(CheckedIds(), (std::vector<UINT>{ID_FPS_60, ID_RES_720P, ID_RECORD_MOUSE}));
+    for (UINT id : commandIds) {
+        EXPECT_TRUE(FindItem(menuRecord.items, id)->grayed) << id;
+    }
+    EXPECT_FALSE(menuRecord.items[0].grayed);
+    EXPECT_FALSE(menuRecord.items[1].grayed);
+}
+
+TEST_F(OptionsMenu, NoSizeIsCheckedAt1280By721) {
+    SetCaptureSize(window, 1280, 721);
+    EXPECT_EQ(CheckedIds(), std::vector<UINT>{ID_FPS_30});
+}
+
+TEST_F(OptionsMenu, NoSizeIsCheckedWhen360pWasClampedAt192Dpi) {
+    windowDpi = 192;
+    SetCaptureSize(window, 640, 360);
+    EXPECT_EQ(CheckedIds(), std::vector<UINT>{ID_FPS_30});
+}
+
+TEST_F(OptionsMenu, DismissingChangesNothing) {
+    SetCaptureSize(window, 1280, 720);
+    RECT before = {};
+    GetWindowRect(window, &before);
+    ShowOptionsMenu(window, 10, 20);
+    PumpMessages(50);
+    RECT after = {};
+    GetWindowRect(window, &after);
+    EXPECT_TRUE(EqualRect(&before, &after));
+    EXPECT_EQ(currentFps, 30);
+    EXPECT_EQ(recordMouse, 0);
+}
+
+TEST_F(OptionsMenu, ChoosingThePointerTwiceRestoresIt) {
+    menuRecord.chooseId = ID_RECORD_MOUSE;
+    ShowOptionsMenu(window, 10, 20);
+    PumpMessages(30);
+    EXPECT_EQ(recordMouse, 1);
+    ShowOptionsMenu(window, 10, 20);
+    PumpMessages(30);
+    EXPECT_EQ(recordMouse, 0);
+}
