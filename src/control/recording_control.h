@@ -2,7 +2,16 @@
 #include <windows.h>
 
 // The recording's life on the UI thread: REC, STOP, close, and the worker's report.
+constexpr int MIN_CAPTURE_SIDE = 16;
+constexpr DWORD CLOSE_WAIT_MS = 5000;
+constexpr DWORD FINISH_WAIT_MS = 3000;
+
 void StartRecording(HWND window);
 void StopRecording();
 void CloseFrameWindow(HWND window);
 void FinishRecording(HWND window, WPARAM success);
+
+// Fills outputPath (MAX_PATH units) with the temporary file of a recording
+// started at startTime. False, with outputPath untouched, when the folder is
+// empty or the whole path would not fit.
+bool ComposeTemporaryPath(WCHAR* outputPath, const WCHAR* tempFolder, const SYSTEMTIME* startTime);

@@ -1,0 +1,8 @@
+#include "control/shell_api.h"
+
+const ShellApi realShellApi = {
+    ::MessageBoxW,  ::GetSaveFileNameW, ::CreateThread,    ::CreateEventW,  ::GetLocalTime,
+    ::GetTempPathW, ::MoveFileExW,      ::timeBeginPeriod, ::timeEndPeriod,
+};
+
+ShellApi shellApi = realShellApi;

@@ -1,0 +1,643 @@
+#include <gtest/gtest.h>
+#include <deque>
+#include <string>
+#include <vector>
+#include "common/command_ids.h"
+#include "common/recording_job.h"
+#include "common/ui_state.h"
+#include "control/recording_control.h"
+#include "control/shell_api.h"
+#include "engine/engine.h"
+#include "ui/frame_fixture.h"
+#include "ui/frame_geometry.h"
+#include "ui/scratch_folder.h"
+
+namespace {
+
+constexpr SYSTEMTIME START_TIME = {2031, 1, 4, 2, 3, 4, 5, 0};
+constexpr SYSTEMTIME FINISH_TIME = {2031, 11, 3, 12, 13, 14, 15, 0};
+const wchar_t START_NAME[] = L"quorvel_20310102_030405.mp4";
+const wchar_t FINISH_NAME[] = L"quorvel_20311112_131415.mp4";
+const char RECORDED_BYTES[] = "bytes the stand-in worker recorded";
+const wchar_t FILTER_LIST[] = L"MP4 Video (*.mp4)\0*.mp4\0All Files\0*.*\0";
+
+struct ShownBox {
+    HWND owner;
+    std::wstring text;
+    std::wstring caption;
+    UINT type;
+};
+
+struct ShownDialog {
+    OPENFILENAMEW fields;
+    std::wstring initialFile;
+    std::wstring filterList;
+    std::wstring title;
+    std::wstring defaultExtension;
+};
+
+struct DialogAnswer {
+    bool save;
+    std::wstring path;
+};
+
+struct FileMove {
+    std::wstring from;
+    std::wstring to;
+    DWORD flags;
+};
+
+// What the stand-ins were asked and what they answer.
+struct ShellRecord {
+    std::vector<std::wstring> shown; // "box" and "dialog", in the order they came up
+    std::vector<ShownBox> boxes;
+    std::vector<ShownDialog> dialogs;
+    std::deque<DialogAnswer> answers; // no answer left: the dialog is cancelled
+    int threadsCreated = 0;
+    LPTHREAD_START_ROUTINE threadStart = nullptr;
+    LPVOID threadParameter = nullptr;
+    SIZE_T threadStackSize = 1;
+    DWORD threadFlags = 1;
+    bool threadIdRequested = false;
+    bool failThread = false;
+    int eventsCreated = 0;
+    BOOL eventManualReset = FALSE;
+    BOOL eventInitiallySet = TRUE;
+    bool eventNamed = true;
+    bool failEvent = false;
+    HANDLE createdEvent = nullptr;
+    int clockReads = 0;
+    std::wstring tempFolder; // empty: the real temporary folder
+    std::vector<FileMove> moves;
+    std::vector<UINT> periodsBegun;
+    std::vector<UINT> periodsEnded;
+};
+
+ShellRecord shell;
+
+// How the stand-in worker behaves: like the real one, it may leave a file at
+// outputPath, waits for the stop event unless it fails on its own, then
+// reports through the job and the posted message.
+struct WorkerScript {
+    bool writesFile = true;
+    bool waitsForStop = true;
+    int success = 1;
+    std::wstring errorText;
+};
+
+WorkerScript workerScript;
+
+DWORD WINAPI StandInWorker(LPVOID parameter) {
+    RecordingJob* job = static_cast<RecordingJob*>(parameter);
+    if (workerScript.writesFile)
+        WriteFileBytes(job->outputPath, RECORDED_BYTES);
+    if (workerScript.waitsForStop)
+        WaitForSingleObject(job->stopEvent, 10000);
+    job->success = workerScript.success;
+    lstrcpynW(job->errorText, workerScript.errorText.c_str(), 255);
+    PostMessageW(job->notifyWindow, WM_APP_RECORDING_DONE, job->success, 0);
+    return 0;
+}
+
+int WINAPI AnswerMessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
+    shell.shown.push_back(L"box");
+    shell.boxes.push_back({owner, text ? text : L"<null>", caption ? caption : L"<null>", type});
+    return IDOK;
+}
+
+std::wstring CopyDoubleNullList(const wchar_t* list) {
+    std::wstring copy;
+    if (!list)
+        return copy;
+    while (*list) {
+        size_t length = wcslen(list);
+        copy.append(list, length + 1);
+        list += length + 1;
+    }
+    return copy;
+}
+
+BOOL WINAPI AnswerSaveDialog(LPOPENFILENAMEW dialog) {
+    shell.shown.push_back(L"dialog");
+    shell.dialogs.push_back({*dialog, dialog->lpstrFile ? dialog->lpstrFile : L"<null>",
+                             CopyDoubleNullList(dialog->lpstrFilter),
+                             dialog->lpstrTitle ? dialog->lpstrTitle : L"<null>",
+                             dialog->lpstrDefExt ? dialog->lpstrDefExt : L"<null>"});
+    if (shell.answers.empty())
+        return FALSE;
+    DialogAnswer answer = shell.answers.front();
+    shell.answers.pop_front();
+    if (!answer.save)
+        return FALSE;
+    lstrcpynW(dialog->lpstrFile, answer.path.c_str(), static_cast<int>(dialog->nMaxFile));
+    return TRUE;
+}
+
+HANDLE WINAPI StartStandInWorker(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
+                                 LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                                 LPDWORD threadId) {
+    ++shell.threadsCreated;
+    shell.threadStart = start;
+    shell.threadParameter = parameter;
+    shell.threadStackSize = stackSize;
+    shell.threadFlags = flags;
+    shell.threadIdRequested = threadId != nullptr;
+    if (shell.failThread || security)
+        return nullptr;
+    return ::CreateThread(nullptr, 0, StandInWorker, parameter, 0, nullptr);
+}
+
+HANDLE WINAPI CreateRecordedEvent(LPSECURITY_ATTRIBUTES security, BOOL manualReset,
+                                  BOOL initiallySet, LPCWSTR name) {
+    ++shell.eventsCreated;
+    shell.eventManualReset = manualReset;
+    shell.eventInitiallySet = initiallySet;
+    shell.eventNamed = name != nullptr;
+    if (shell.failEvent)
+        return nullptr;
+    shell.createdEvent = ::CreateEventW(security, manualReset, initiallySet, name);
+    return shell.createdEvent;
+}
+
+void WINAPI ReadScriptedClock(LPSYSTEMTIME time) {
+    *time = shell.clockReads++ == 0 ? START_TIME : FINISH_TIME;
+}
+
+// Answers as the real call does: the length on success, or the size needed.
+DWORD WINAPI ReadScriptedTempPath(DWORD capacity, LPWSTR buffer) {
+    if (shell.tempFolder.empty())
+        return ::GetTempPathW(capacity, buffer);
+    DWORD length = static_cast<DWORD>(shell.tempFolder.size());
+    if (length + 1 > capacity)
+        return length + 1;
+    lstrcpyW(buffer, shell.tempFolder.c_str());
+    return length;
+}
+
+BOOL WINAPI RecordedMove(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    shell.moves.push_back({from, to, flags});
+    return ::MoveFileExW(from, to, flags);
+}
+
+MMRESULT WINAPI RecordedBeginPeriod(UINT period) {
+    shell.periodsBegun.push_back(period);
+    return TIMERR_NOERROR;
+}
+
+MMRESULT WINAPI RecordedEndPeriod(UINT period) {
+    shell.periodsEnded.push_back(period);
+    return TIMERR_NOERROR;
+}
+
+// The stand-in worker writes its file on its own thread, a moment after the start.
+bool WaitForPath(const std::wstring& path, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    while (!PathExists(path)) {
+        if (GetTickCount() - start >= timeoutMs)
+            return false;
+        Sleep(5);
+    }
+    return true;
+}
+
+std::wstring RealTempFolder() {
+    WCHAR temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    return temp;
+}
+
+// Runs the frame window's message loop until it has handled the worker's report.
+bool PumpUntilReported(DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < timeoutMs) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                PostQuitMessage(static_cast<int>(message.wParam));
+                return false;
+            }
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+            if (message.message == WM_APP_RECORDING_DONE)
+                return true;
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+    }
+    return false;
+}
+
+// The real frame window with the modal parts, the worker thread, the clock and
+// the timer answered by stand-ins; the temporary folder, file moves and
+// deletions are the real ones. Settings written by a close land in a scratch folder.
+class RecordingControl : public FrameWindowTest {
+  protected:
+    void SetUp() override {
+        shell = ShellRecord{};
+        workerScript = WorkerScript{};
+        shellApi = realShellApi;
+        shellApi.MessageBoxW = AnswerMessageBox;
+        shellApi.GetSaveFileNameW = AnswerSaveDialog;
+        shellApi.CreateThread = StartStandInWorker;
+        shellApi.CreateEventW = CreateRecordedEvent;
+        shellApi.GetLocalTime = ReadScriptedClock;
+        shellApi.GetTempPathW = ReadScriptedTempPath;
+        shellApi.MoveFileExW = RecordedMove;
+        shellApi.timeBeginPeriod = RecordedBeginPeriod;
+        shellApi.timeEndPeriod = RecordedEndPeriod;
+        scratch = MakeScratchFolder(L"control");
+        localAppData.Set(scratch);
+        FrameWindowTest::SetUp();
+    }
+
+    void TearDown() override {
+        if (workerThread) {
+            if (recordingJob.stopEvent)
+                SetEvent(recordingJob.stopEvent);
+            WaitForSingleObject(workerThread, 10000);
+            CloseHandle(workerThread);
+            workerThread = nullptr;
+        }
+        if (recordingJob.stopEvent)
+            CloseHandle(recordingJob.stopEvent);
+        recordingJob.stopEvent = nullptr;
+        for (const std::wstring& name : FilesMatching(RealTempFolder() + L"quorvel_2031*.mp4"))
+            DeleteFileW((RealTempFolder() + name).c_str());
+        FrameWindowTest::TearDown();
+        shellApi = realShellApi;
+        RemoveFolderTree(scratch);
+    }
+
+    // Sizes the frame so that its capture area measures exactly width × height,
+    // below the frame's minimum tracking size if need be.
+    void SetCaptureArea(int width, int height) {
+        SetWindowPos(window, nullptr, 0, 0, width + 2 * ScaleForDpi(FRAME_BORDER),
+                     height + ScaleForDpi(FRAME_TOOLBAR_HEIGHT) + ScaleForDpi(FRAME_BORDER),
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOSENDCHANGING);
+        RECT capture = GetCaptureRect(window);
+        ASSERT_EQ(width, capture.right - capture.left);
+        ASSERT_EQ(height, capture.bottom - capture.top);
+    }
+
+    void Command(unsigned id) { SendMessageW(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
+
+    void StartAndStop() {
+        Command(ID_REC);
+        ASSERT_EQ(1, isRecording);
+        Command(ID_STOP);
+        ASSERT_TRUE(PumpUntilReported(5000));
+    }
+
+    std::vector<std::wstring> RecordingsInTempFolder() {
+        return FilesMatching(RealTempFolder() + L"quorvel_2031*.mp4");
+    }
+
+    void ExpectIdle() {
+        EXPECT_EQ(0, isRecording);
+        EXPECT_EQ(nullptr, workerThread);
+        EXPECT_EQ(nullptr, recordingJob.stopEvent);
+        EXPECT_TRUE(IsWindowEnabled(recButton));
+        EXPECT_FALSE(IsWindowEnabled(stopButton));
+    }
+
+    void ExpectOneBox(const wchar_t* text, UINT icon) {
+        ASSERT_EQ(1u, shell.boxes.size());
+        EXPECT_EQ(text, shell.boxes[0].text);
+        EXPECT_EQ(L"quorvel", shell.boxes[0].caption);
+        EXPECT_EQ(MB_OK | icon, shell.boxes[0].type);
+        EXPECT_EQ(window, shell.boxes[0].owner);
+    }
+
+    LocalAppDataOverride localAppData;
+    std::wstring scratch;
+};
+
+using RecordingStart = RecordingControl;
+using RecordingStop = RecordingControl;
+using RecordingFinish = RecordingControl;
+using RecordingClose = RecordingControl;
+
+TEST(TemporaryPath, FolderAndNameFillingTheBufferExactlyFit) {
+    std::wstring folder = L"C:\\" + std::wstring(MAX_PATH - 1 - 27 - 4, L'f') + L"\\";
+    ASSERT_EQ(size_t{MAX_PATH - 1 - 27}, folder.size());
+    WCHAR outputPath[MAX_PATH] = {};
+    ASSERT_TRUE(ComposeTemporaryPath(outputPath, folder.c_str(), &START_TIME));
+    EXPECT_EQ(folder + START_NAME, outputPath);
+}
+
+TEST(TemporaryPath, OneUnitTooLongIsRefusedAndLeavesTheBufferAlone) {
+    std::wstring folder = L"C:\\" + std::wstring(MAX_PATH - 27 - 4, L'f') + L"\\";
+    WCHAR outputPath[MAX_PATH + 8];
+    wmemset(outputPath, L'#', MAX_PATH + 8);
+    EXPECT_FALSE(ComposeTemporaryPath(outputPath, folder.c_str(), &START_TIME));
+    for (WCHAR unit : outputPath)
+        ASSERT_EQ(L'#', unit);
+}
+
+TEST(TemporaryPath, EmptyFolderIsRefused) {
+    WCHAR outputPath[MAX_PATH] = {};
+    EXPECT_FALSE(ComposeTemporaryPath(outputPath, L"", &START_TIME));
+}
+
+TEST_F(RecordingStart, SixteenBySixteenStartsTheWorkerWithAFilledJob) {
+    SetCaptureArea(16, 16);
+    currentFps = 60;
+    recordMouse = 1;
+    RECT windowRect = {};
+    GetWindowRect(window, &windowRect);
+
+    Command(ID_REC);
+
+    ASSERT_EQ(1, shell.threadsCreated);
+    EXPECT_EQ(&RecordingWorker, shell.threadStart);
+    EXPECT_EQ(&recordingJob, shell.threadParameter);
+    EXPECT_EQ(0u, shell.threadStackSize);
+    EXPECT_EQ(0u, shell.threadFlags);
+    EXPECT_FALSE(shell.threadIdRequested);
+    EXPECT_EQ(windowRect.left + 5, recordingJob.captureRect.left);
+    EXPECT_EQ(windowRect.top + 34, recordingJob.captureRect.top);
+    EXPECT_EQ(windowRect.left + 21, recordingJob.captureRect.right);
+    EXPECT_EQ(windowRect.top + 50, recordingJob.captureRect.bottom);
+    EXPECT_EQ(60, recordingJob.fps);
+    EXPECT_EQ(1, recordingJob.recordMouse);
+    EXPECT_EQ(window, recordingJob.notifyWindow);
+    EXPECT_EQ(RealTempFolder() + START_NAME, recordingJob.outputPath);
+
+    ASSERT_EQ(1, shell.eventsCreated);
+    EXPECT_TRUE(shell.eventManualReset);
+    EXPECT_FALSE(shell.eventInitiallySet);
+    EXPECT_FALSE(shell.eventNamed);
+    EXPECT_EQ(shell.createdEvent, recordingJob.stopEvent);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(recordingJob.stopEvent, 0));
+
+    EXPECT_EQ(std::vector<UINT>{1}, shell.periodsBegun);
+    EXPECT_EQ(1, isRecording);
+    EXPECT_NE(nullptr, workerThread);
+    EXPECT_FALSE(IsWindowEnabled(recButton));
+    EXPECT_TRUE(IsWindowEnabled(stopButton));
+    EXPECT_TRUE(shell.boxes.empty());
+}
+
+TEST_F(RecordingStart, FifteenPixelsWideOrHighShowsTheWarningAndStartsNothing) {
+    const SIZE tooSmall[] = {{15, 400}, {400, 15}};
+    for (SIZE size : tooSmall) {
+        shell.boxes.clear();
+        SetCaptureArea(size.cx, size.cy);
+        recordingJob.fps = 77;
+        wsprintfW(recordingJob.outputPath, L"untouched");
+
+        Command(ID_REC);
+
+        ExpectOneBox(L"Capture area is too small.", MB_ICONWARNING);
+        EXPECT_EQ(0, shell.threadsCreated);
+        EXPECT_EQ(0, shell.eventsCreated);
+        EXPECT_EQ(0, shell.clockReads);
+        EXPECT_TRUE(shell.periodsBegun.empty());
+        EXPECT_EQ(77, recordingJob.fps) << "the job stays untouched";
+        EXPECT_STREQ(L"untouched", recordingJob.outputPath);
+        ExpectIdle();
+    }
+}
+
+TEST_F(RecordingStart, RecWhileRecordingIsIgnored) {
+    Command(ID_REC);
+    ASSERT_EQ(1, shell.threadsCreated);
+    StartRecording(window);
+    EXPECT_EQ(1, shell.threadsCreated);
+    EXPECT_EQ(1, shell.eventsCreated);
+    EXPECT_TRUE(shell.boxes.empty());
+    EXPECT_EQ(1, isRecording);
+}
+
+TEST_F(RecordingStart, TemporaryFolderTooDeepForThePathRefusesWithAnError) {
+    // 240 units fit the folder buffer, but not together with the file name.
+    shell.tempFolder = L"C:\\" + std::wstring(236, L't') + L"\\";
+    Command(ID_REC);
+    ExpectOneBox(L"The temporary folder path is too long or unavailable.", MB_ICONERROR);
+    EXPECT_EQ(0, shell.eventsCreated);
+    EXPECT_EQ(0, shell.threadsCreated);
+    EXPECT_TRUE(shell.periodsBegun.empty());
+    ExpectIdle();
+}
+
+TEST_F(RecordingStart, TemporaryFolderLongerThanItsBufferRefusesWithAnError) {
+    shell.tempFolder = L"C:\\" + std::wstring(400, L't') + L"\\";
+    Command(ID_REC);
+    ExpectOneBox(L"The temporary folder path is too long or unavailable.", MB_ICONERROR);
+    EXPECT_EQ(0, shell.threadsCreated);
+    ExpectIdle();
+}
+
+TEST_F(RecordingStart, StopEventThatCannotBeCreatedStartsNoWorker) {
+    shell.failEvent = true;
+    Command(ID_REC);
+    ExpectOneBox(L"Failed to create the recording's stop event.", MB_ICONERROR);
+    EXPECT_EQ(0, shell.threadsCreated);
+    EXPECT_TRUE(shell.periodsBegun.empty());
+    ExpectIdle();
+}
+
+TEST_F(RecordingStart, ThreadThatCannotBeCreatedClosesTheEventAndStaysIdle) {
+    shell.failThread = true;
+    Command(ID_REC);
+    ExpectOneBox(L"Failed to start recording thread.", MB_ICONERROR);
+    ASSERT_NE(nullptr, shell.createdEvent);
+    DWORD handleFlags = 0;
+    EXPECT_FALSE(GetHandleInformation(shell.createdEvent, &handleFlags)) << "event closed";
+    EXPECT_TRUE(shell.periodsBegun.empty());
+    ExpectIdle();
+}
+
+TEST_F(RecordingStop, SecondStopHasNoFurtherEffect) {
+    Command(ID_REC);
+    Command(ID_STOP);
+    Command(ID_STOP);
+    EXPECT_EQ(1, isRecording) << "recording until the worker reports";
+    EXPECT_TRUE(IsWindowEnabled(stopButton));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(recordingJob.stopEvent, 0));
+
+    ASSERT_TRUE(PumpUntilReported(5000));
+    Command(ID_STOP);
+    PumpMessages(50);
+    EXPECT_EQ(1u, shell.dialogs.size());
+    EXPECT_EQ(std::vector<UINT>{1}, shell.periodsEnded);
+    ExpectIdle();
+}
+
+TEST_F(RecordingStop, StopWhileIdleDoesNothing) {
+    HANDLE strayEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    recordingJob.stopEvent = strayEvent;
+    Command(ID_STOP);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(strayEvent, 0));
+    EXPECT_EQ(0, isRecording);
+    recordingJob.stopEvent = nullptr;
+    CloseHandle(strayEvent);
+}
+
+TEST_F(RecordingFinish, WorkerFailingOnItsOwnShowsItsTextAndReturnsToIdle) {
+    workerScript.waitsForStop = false;
+    workerScript.success = 0;
+    workerScript.errorText = L"Capture area is off-screen";
+    Command(ID_REC);
+    ASSERT_TRUE(PumpUntilReported(5000));
+
+    ExpectOneBox(L"Capture area is off-screen", MB_ICONERROR);
+    EXPECT_TRUE(shell.dialogs.empty());
+    EXPECT_EQ(std::vector<UINT>{1}, shell.periodsEnded);
+    EXPECT_TRUE(RecordingsInTempFolder().empty());
+    ExpectIdle();
+}
+
+TEST_F(RecordingFinish, FailureWithoutTextShowsRecordingFailed) {
+    workerScript.waitsForStop = false;
+    workerScript.success = 0;
+    Command(ID_REC);
+    ASSERT_TRUE(PumpUntilReported(5000));
+
+    ExpectOneBox(L"Recording failed.", MB_ICONERROR);
+    EXPECT_TRUE(RecordingsInTempFolder().empty());
+    ExpectIdle();
+}
+
+TEST_F(RecordingFinish, SuccessThenCancelLeavesNoFileAndNoMessage) {
+    StartAndStop();
+    EXPECT_EQ(1u, shell.dialogs.size());
+    EXPECT_TRUE(shell.boxes.empty());
+    EXPECT_TRUE(shell.moves.empty());
+    EXPECT_TRUE(RecordingsInTempFolder().empty());
+    ExpectIdle();
+}
+
+TEST_F(RecordingFinish, SuccessThenSaveReplacesAnExistingFileAtTheChosenPath) {
+    std::wstring target = scratch + L"\\chosen.mp4";
+    ASSERT_TRUE(WriteFileBytes(target, "an older file"));
+    shell.answers.push_back({true, target});
+    StartAndStop();
+
+    EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(target));
+    ASSERT_EQ(1u, shell.moves.size());
+    EXPECT_EQ(RealTempFolder() + START_NAME, shell.moves[0].from);
+    EXPECT_EQ(target, shell.moves[0].to);
+    EXPECT_EQ(static_cast<DWORD>(MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED),
+              shell.moves[0].flags);
+    EXPECT_TRUE(shell.boxes.empty());
+    EXPECT_TRUE(RecordingsInTempFolder().empty());
+    ExpectIdle();
+}
+
+TEST_F(RecordingFinish, SaveDialogOffersTheFinishTimeNameWithItsFields) {
+    StartAndStop();
+    ASSERT_EQ(1u, shell.dialogs.size());
+    const ShownDialog& shown = shell.dialogs[0];
+    const OPENFILENAMEW& fields = shown.fields;
+    EXPECT_EQ(152u, fields.lStructSize);
+    EXPECT_EQ(window, fields.hwndOwner);
+    EXPECT_EQ(std::wstring(FILTER_LIST, ARRAYSIZE(FILTER_LIST) - 1), shown.filterList);
+    EXPECT_EQ(0u, fields.nFilterIndex);
+    EXPECT_EQ(FINISH_NAME, shown.initialFile);
+    EXPECT_EQ(static_cast<DWORD>(MAX_PATH), fields.nMaxFile);
+    EXPECT_EQ(L"Save recording", shown.title);
+    EXPECT_EQ(0x80Au, fields.Flags);
+    EXPECT_EQ(L"mp4", shown.defaultExtension);
+    EXPECT_EQ(nullptr, fields.hInstance);
+    EXPECT_EQ(nullptr, fields.lpstrCustomFilter);
+    EXPECT_EQ(0u, fields.nMaxCustFilter);
+    EXPECT_EQ(nullptr, fields.lpstrFileTitle);
+    EXPECT_EQ(0u, fields.nMaxFileTitle);
+    EXPECT_EQ(nullptr, fields.lpstrInitialDir);
+    EXPECT_EQ(0, fields.nFileOffset);
+    EXPECT_EQ(0, fields.nFileExtension);
+    EXPECT_EQ(0, fields.lCustData);
+    EXPECT_EQ(nullptr, fields.lpfnHook);
+    EXPECT_EQ(nullptr, fields.lpTemplateName);
+    EXPECT_EQ(nullptr, fields.pvReserved);
+    EXPECT_EQ(0u, fields.dwReserved);
+    EXPECT_EQ(0u, fields.FlagsEx);
+}
+
+TEST_F(RecordingFinish, TemporaryNameCarriesTheStartTimeAndSaveNameTheFinishTime) {
+    Command(ID_REC);
+    EXPECT_EQ(RealTempFolder() + START_NAME, recordingJob.outputPath);
+    Command(ID_STOP);
+    ASSERT_TRUE(PumpUntilReported(5000));
+    ASSERT_EQ(1u, shell.dialogs.size());
+    EXPECT_EQ(FINISH_NAME, shell.dialogs[0].initialFile);
+    EXPECT_EQ(2, shell.clockReads);
+}
+
+TEST_F(RecordingFinish, FailedMoveShowsTheMessageThenTheDialogAgain) {
+    std::wstring unreachable = scratch + L"\\no such folder\\lost.mp4";
+    std::wstring target = scratch + L"\\second try.mp4";
+    shell.answers.push_back({true, unreachable});
+    shell.answers.push_back({true, target});
+    StartAndStop();
+
+    EXPECT_EQ((std::vector<std::wstring>{L"dialog", L"box", L"dialog"}), shell.shown);
+    ExpectOneBox(L"Could not save to that location.", MB_ICONERROR);
+    ASSERT_EQ(2u, shell.dialogs.size());
+    EXPECT_EQ(unreachable, shell.dialogs[1].initialFile) << "the dialog reopens on the choice";
+    EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(target));
+    EXPECT_TRUE(RecordingsInTempFolder().empty());
+    ExpectIdle();
+}
+
+TEST_F(RecordingFinish, FailedMoveThenCancelDiscardsTheRecording) {
+    shell.answers.push_back({true, scratch + L"\\no such folder\\lost.mp4"});
+    StartAndStop();
+
+    EXPECT_EQ((std::vector<std::wstring>{L"dialog", L"box", L"dialog"}), shell.shown);
+    EXPECT_TRUE(RecordingsInTempFolder().empty());
+    ExpectIdle();
+}
+
+TEST_F(RecordingFinish, FailedMoveOfAVanishedFileDoesNotAskAgain) {
+    workerScript.writesFile = false;
+    shell.answers.push_back({true, scratch + L"\\chosen.mp4"});
+    StartAndStop();
+
+    EXPECT_EQ((std::vector<std::wstring>{L"dialog", L"box"}), shell.shown);
+    ExpectOneBox(L"Could not save to that location.", MB_ICONERROR);
+    ExpectIdle();
+}
+
+TEST_F(RecordingFinish, ReportWhileIdleIsIgnored) {
+    PostMessageW(window, WM_APP_RECORDING_DONE, 1, 0);
+    ASSERT_TRUE(PumpUntilReported(2000));
+    EXPECT_TRUE(shell.shown.empty());
+    EXPECT_TRUE(shell.periodsEnded.empty());
+    ExpectIdle();
+}
+
+TEST_F(RecordingClose, ClosingDuringARecordingDiscardsItAndStillWritesTheSettings) {
+    currentFps = 120;
+    Command(ID_REC);
+    ASSERT_EQ(1, isRecording);
+    std::wstring temporaryFile = recordingJob.outputPath;
+    ASSERT_TRUE(WaitForPath(temporaryFile, 5000));
+
+    Command(ID_CLOSE);
+
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(workerThread, 0))
+        << "the close waits for the worker";
+    EXPECT_TRUE(shell.shown.empty()) << "no Save dialog and no message";
+    EXPECT_FALSE(PathExists(temporaryFile));
+    WCHAR fps[16] = {};
+    GetPrivateProfileStringW(L"settings", L"fps", L"", fps, 16,
+                             (scratch + L"\\quorvel\\settings.ini").c_str());
+    EXPECT_STREQ(L"120", fps);
+    int exitCode = -1;
+    EXPECT_TRUE(TakeQuitMessage(&exitCode));
+    EXPECT_EQ(0, exitCode);
+}
+
+TEST_F(RecordingClose, ClosingWhileIdleWritesTheSettingsAndEndsTheLoop) {
+    Command(ID_CLOSE);
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_TRUE(shell.shown.empty());
+    EXPECT_TRUE(PathExists(scratch + L"\\quorvel\\settings.ini"));
+    int exitCode = -1;
+    EXPECT_TRUE(TakeQuitMessage(&exitCode));
+    EXPECT_EQ(0, exitCode);
+}
+
+} // namespace
