@@ -65,12 +65,6 @@ bool WaitForEnabledState(HWND control, bool enabled, DWORD timeoutMs) {
     return true;
 }
 
-std::wstring Stored(const std::wstring& file, const wchar_t* section, const wchar_t* key) {
-    WCHAR value[64] = {};
-    GetPrivateProfileStringW(section, key, L"<missing>", value, 64, file.c_str());
-    return value;
-}
-
 // quorvel.exe as a user meets it under Wine on Xvfb, with its settings in a
 // scratch folder.
 class UserSession : public ::testing::Test {
@@ -145,13 +139,15 @@ TEST_F(UserSession, RecWithoutDesktopDuplicationShowsTheErrorThenIdleAndCloseSav
     EXPECT_EQ(0u, exitCode);
 
     ASSERT_TRUE(PathExists(settingsFile));
-    EXPECT_EQ(L"60", Stored(settingsFile, L"settings", L"fps"));
-    EXPECT_EQ(L"1", Stored(settingsFile, L"settings", L"recordMouse"));
-    EXPECT_EQ(L"300", Stored(settingsFile, L"window", L"x"));
-    EXPECT_EQ(L"250", Stored(settingsFile, L"window", L"y"));
-    EXPECT_EQ(std::to_wstring(frame.right - frame.left), Stored(settingsFile, L"window", L"w"));
-    EXPECT_EQ(std::to_wstring(frame.bottom - frame.top), Stored(settingsFile, L"window", L"h"));
-    EXPECT_EQ(L"0", Stored(settingsFile, L"window", L"maximized"));
+    EXPECT_EQ(L"60", StoredSetting(settingsFile, L"settings", L"fps"));
+    EXPECT_EQ(L"1", StoredSetting(settingsFile, L"settings", L"recordMouse"));
+    EXPECT_EQ(L"300", StoredSetting(settingsFile, L"window", L"x"));
+    EXPECT_EQ(L"250", StoredSetting(settingsFile, L"window", L"y"));
+    EXPECT_EQ(std::to_wstring(frame.right - frame.left),
+              StoredSetting(settingsFile, L"window", L"w"));
+    EXPECT_EQ(std::to_wstring(frame.bottom - frame.top),
+              StoredSetting(settingsFile, L"window", L"h"));
+    EXPECT_EQ(L"0", StoredSetting(settingsFile, L"window", L"maximized"));
 }
 
 TEST_F(UserSession, NextStartOpensWhereTheLastOneClosed) {

@@ -621,10 +621,7 @@ TEST_F(RecordingClose, ClosingDuringARecordingDiscardsItAndStillWritesTheSetting
         << "the close waits for the worker";
     EXPECT_TRUE(shell.shown.empty()) << "no Save dialog and no message";
     EXPECT_FALSE(PathExists(temporaryFile));
-    WCHAR fps[16] = {};
-    GetPrivateProfileStringW(L"settings", L"fps", L"", fps, 16,
-                             (scratch + L"\\quorvel\\settings.ini").c_str());
-    EXPECT_STREQ(L"120", fps);
+    EXPECT_EQ(L"120", StoredSetting(scratch + L"\\quorvel\\settings.ini", L"settings", L"fps"));
     int exitCode = -1;
     EXPECT_TRUE(TakeQuitMessage(&exitCode));
     EXPECT_EQ(0, exitCode);

@@ -75,6 +75,14 @@ inline bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
     return written == bytes.size();
 }
 
+// A value of an INI file as the profile functions read it, "<missing>" if absent.
+inline std::wstring StoredSetting(const std::wstring& file, const wchar_t* section,
+                                  const wchar_t* key) {
+    WCHAR value[64] = {};
+    GetPrivateProfileStringW(section, key, L"<missing>", value, 64, file.c_str());
+    return value;
+}
+
 // Points "LOCALAPPDATA" somewhere else for one test and puts it back afterwards.
 class LocalAppDataOverride {
   public:

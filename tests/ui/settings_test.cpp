@@ -166,9 +166,7 @@ class SettingsFile : public ::testing::Test {
                     std::to_wstring(w).c_str(), std::to_wstring(h).c_str());
     }
     std::wstring Stored(const wchar_t* section, const wchar_t* key) {
-        WCHAR value[64] = {};
-        GetPrivateProfileStringW(section, key, L"<missing>", value, 64, settingsFile.c_str());
-        return value;
+        return StoredSetting(settingsFile, section, key);
     }
     // A LOCALAPPDATA folder of exactly `length` units, created on disk.
     std::wstring MakeLocationOfLength(size_t length) {
