@@ -627,11 +627,17 @@ TEST_F(RecordingClose, ClosingDuringARecordingDiscardsItAndStillWritesTheSetting
     EXPECT_EQ(0, exitCode);
 }
 
-TEST_F(RecordingClose, ClosingWhileIdleWritesTheSettingsAndEndsTheLoop) {
+TEST_F(RecordingClose, ClosingWhileIdleWritesTheSettingsInOrderAndEndsTheLoop) {
+    currentFps = 10;
+    recordMouse = 1;
+    SetWindowPos(window, nullptr, 140, 60, 720, 480, SWP_NOZORDER | SWP_NOACTIVATE);
     Command(ID_CLOSE);
     EXPECT_FALSE(IsWindow(window));
     EXPECT_TRUE(shell.shown.empty());
-    EXPECT_TRUE(PathExists(scratch + L"\\quorvel\\settings.ini"));
+    std::vector<std::wstring> expected = {L"[settings]", L"fps=10", L"recordMouse=1",
+                                          L"[window]",   L"x=140",  L"y=60",
+                                          L"w=720",      L"h=480",  L"maximized=0"};
+    EXPECT_EQ(expected, FileLines(scratch + L"\\quorvel\\settings.ini"));
     int exitCode = -1;
     EXPECT_TRUE(TakeQuitMessage(&exitCode));
     EXPECT_EQ(0, exitCode);

@@ -102,34 +102,6 @@ RECT PrimaryWorkArea() {
     return workArea;
 }
 
-// The non-empty lines of an INI file written by the profile functions, in
-// whichever encoding they chose.
-std::vector<std::wstring> FileLines(const std::wstring& path) {
-    std::string bytes = ReadFileBytes(path);
-    std::wstring text;
-    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-        static_cast<unsigned char>(bytes[1]) == 0xFE) {
-        for (size_t i = 2; i + 1 < bytes.size(); i += 2)
-            text += static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
-                                         static_cast<unsigned char>(bytes[i + 1]) << 8);
-    } else {
-        for (char c : bytes)
-            text += static_cast<wchar_t>(static_cast<unsigned char>(c));
-    }
-    std::vector<std::wstring> lines;
-    std::wstring line;
-    for (wchar_t c : text + L"\n") {
-        if (c == L'\r' || c == L'\n') {
-            if (!line.empty())
-                lines.push_back(line);
-            line.clear();
-        } else {
-            line += c;
-        }
-    }
-    return lines;
-}
-
 class SettingsFile : public ::testing::Test {
   protected:
     void SetUp() override {
