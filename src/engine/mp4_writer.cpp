@@ -1,0 +1,77 @@
+#include "engine/engine.h"
+#include "engine/mf_api.h"
+#include <codecapi.h>
+
+static const UINT MIN_BIT_RATE = 2000000;
+static const UINT MAX_BIT_RATE = 60000000;
+
+UINT ComputeBitRate(int cropWidth, int cropHeight, int fps) {
+    // 0.07 bits per pixel, multiplied in this order so every build rounds alike.
+    double product = static_cast<double>(cropHeight) * static_cast<double>(cropWidth);
+    product *= static_cast<double>(fps);
+    product *= 0.07;
+    // The bounds are whole numbers, so clamping before the truncation gives the
+    // same result and keeps the conversion in range.
+    if (product < MIN_BIT_RATE)
+        return MIN_BIT_RATE;
+    if (product > MAX_BIT_RATE)
+        return MAX_BIT_RATE;
+    return static_cast<UINT>(product);
+}
+
+// Media Foundation packs sizes and ratios as high : low 32-bit halves.
+static UINT64 PackPair(UINT32 high, UINT32 low) {
+    return (static_cast<UINT64>(high) << 32) | low;
+}
+
+// Attributes shared by both media types, in the order each type sets them.
+static void SetPictureAttributes(IMFMediaType* type, int fps, int cropWidth, int cropHeight) {
+    type->SetUINT64(MF_MT_FRAME_SIZE,
+                    PackPair(static_cast<UINT32>(cropWidth), static_cast<UINT32>(cropHeight)));
+    type->SetUINT64(MF_MT_FRAME_RATE, PackPair(static_cast<UINT32>(fps), 1));
+    type->SetUINT64(MF_MT_PIXEL_ASPECT_RATIO, PackPair(1, 1));
+}
+
+bool OpenMp4Writer(Mp4Writer* writer, const wchar_t* outputPath, int fps, int cropWidth,
+                   int cropHeight, UINT frameStride, const wchar_t** errorText) {
+    *errorText = nullptr;
+    if (FAILED(mfApi.MFCreateAttributes(&writer->attributes, 1)))
+        return false;
+    writer->attributes->SetUINT32(MF_READWRITE_ENABLE_HARDWARE_TRANSFORMS, TRUE);
+    // No container type: the ".mp4" ending of the path selects the MP4 sink.
+    if (FAILED(mfApi.MFCreateSinkWriterFromURL(outputPath, nullptr, writer->attributes,
+                                               &writer->sinkWriter))) {
+        *errorText = L"Cannot create output .mp4";
+        return false;
+    }
+    UINT bitRate = ComputeBitRate(cropWidth, cropHeight, fps);
+
+    // A media type that cannot be created ends the set-up rather than being used as null.
+    if (FAILED(mfApi.MFCreateMediaType(&writer->outputType)))
+        return false;
+    IMFMediaType* outputType = writer->outputType;
+    outputType->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+    outputType->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264);
+    outputType->SetUINT32(MF_MT_AVG_BITRATE, bitRate);
+    outputType->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive);
+    outputType->SetUINT32(MF_MT_MPEG2_PROFILE, eAVEncH264VProfile_High);
+    SetPictureAttributes(outputType, fps, cropWidth, cropHeight);
+    if (FAILED(mfApi.AddStream(writer->sinkWriter, outputType, &writer->streamIndex)))
+        return false;
+
+    if (FAILED(mfApi.MFCreateMediaType(&writer->inputType)))
+        return false;
+    IMFMediaType* inputType = writer->inputType;
+    inputType->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+    inputType->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_RGB32);
+    inputType->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive);
+    // Positive stride: the first row of every sample is the top of the picture.
+    inputType->SetUINT32(MF_MT_DEFAULT_STRIDE, frameStride);
+    SetPictureAttributes(inputType, fps, cropWidth, cropHeight);
+    if (FAILED(
+            mfApi.SetInputMediaType(writer->sinkWriter, writer->streamIndex, inputType, nullptr))) {
+        *errorText = L"Encoder rejected input format";
+        return false;
+    }
+    return SUCCEEDED(mfApi.BeginWriting(writer->sinkWriter));
+}

@@ -1,0 +1,87 @@
+#include "engine/engine.h"
+#include "engine/mf_api.h"
+#include "engine/os_api.h"
+#include <objbase.h>
+
+// What one worker holds for the length of the recording. Every slot starts
+// null or zero, so the exit releases exactly what exists.
+struct WorkerState {
+    int comInitialized;
+    int mfStarted;
+    CaptureSource source;
+    Mp4Writer writer;
+};
+
+// Initialization, set-up and the recording itself. A failing step returns at
+// once with the text to report, or null; what it created stays in *state.
+static const wchar_t* InitializeAndRecord(RecordingJob* job, WorkerState* state) {
+    if (FAILED(osApi.CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
+        return L"CoInitializeEx failed";
+    state->comInitialized = 1;
+    if (FAILED(mfApi.MFStartup(MF_VERSION, MFSTARTUP_LITE)))
+        return L"MFStartup failed";
+    state->mfStarted = 1;
+
+    CaptureSource* source = &state->source;
+    const wchar_t* errorText = nullptr;
+    if (!OpenCaptureSource(source, &job->captureRect, &errorText))
+        return errorText;
+    source->recordMouse = job->recordMouse;
+    if (!OpenMp4Writer(&state->writer, job->outputPath, job->fps, source->cropWidth,
+                       source->cropHeight, source->frameStride, &errorText))
+        return errorText;
+
+    RunCaptureLoop(source, &state->writer, job);
+    // However the loop ended, the file was begun and finalized.
+    job->success = 1;
+    return nullptr;
+}
+
+static void ReleaseSlot(IUnknown* object) {
+    if (object)
+        osApi.Release(object);
+}
+
+static void FreeBlock(void* block) {
+    if (block)
+        osApi.HeapFree(GetProcessHeap(), 0, block);
+}
+
+static void ReleaseAll(WorkerState* state) {
+    Mp4Writer* writer = &state->writer;
+    CaptureSource* source = &state->source;
+    ReleaseSlot(writer->inputType);
+    ReleaseSlot(writer->outputType);
+    ReleaseSlot(writer->attributes);
+    ReleaseSlot(writer->sinkWriter);
+    ReleaseSlot(source->stagingTexture);
+    ReleaseSlot(source->duplication);
+    ReleaseSlot(source->output1);
+    ReleaseSlot(source->output);
+    ReleaseSlot(source->adapter);
+    ReleaseSlot(source->dxgiDevice);
+    ReleaseSlot(source->context);
+    ReleaseSlot(source->device);
+    FreeBlock(source->pointer.shapeBuffer);
+    FreeBlock(source->framePicture);
+    if (state->mfStarted)
+        mfApi.MFShutdown();
+    if (state->comInitialized)
+        osApi.CoUninitialize();
+}
+
+DWORD WINAPI RecordingWorker(LPVOID parameter) {
+    RecordingJob* job = static_cast<RecordingJob*>(parameter);
+    job->success = 0;
+    job->errorText[0] = L'\0';
+
+    WorkerState state = {};
+    const wchar_t* errorText = InitializeAndRecord(job, &state);
+    if (errorText)
+        lstrcpynW(job->errorText, errorText, 255);
+    ReleaseAll(&state);
+
+    osApi.PostMessageW(job->notifyWindow, WM_APP_RECORDING_DONE,
+                       static_cast<WPARAM>(static_cast<INT_PTR>(job->success)), 0);
+    return 0;
+}
