@@ -1,0 +1,532 @@
+#include <gtest/gtest.h>
+#include <mferror.h>
+#include <string>
+#include "standins.h"
+
+// The worker runs on its own thread, as in the program, and reports to a
+// message-only window of the test thread. The real seam entries are wrapped
+// so that every object the worker creates is named, and every release, free,
+// shut-down and post lands in one event list in the order it happened.
+
+static std::vector<std::pair<void*, std::string>> tracked;
+static std::vector<std::string> events;
+static std::vector<void*> releasedObjects; // every release and free, by pointer
+static int mediaTypesCreated;
+static int heapBlocksAllocated;
+
+static void Track(void* object, const char* name) {
+    if (object)
+        tracked.push_back({object, name});
+}
+
+static const std::string* NameOf(void* object) {
+    for (const auto& entry : tracked) {
+        if (entry.first == object)
+            return &entry.second;
+    }
+    return nullptr;
+}
+
+static HRESULT WINAPI TrackDevice(IDXGIAdapter* adapter, D3D_DRIVER_TYPE driverType,
+                                  HMODULE software, UINT flags,
+                                  const D3D_FEATURE_LEVEL* featureLevels, UINT levelCount,
+                                  UINT sdkVersion, ID3D11Device** device,
+                                  D3D_FEATURE_LEVEL* achievedLevel, ID3D11DeviceContext** context) {
+    HRESULT hr =
+        realD3dApi.D3D11CreateDevice(adapter, driverType, software, flags, featureLevels,
+                                     levelCount, sdkVersion, device, achievedLevel, context);
+    if (SUCCEEDED(hr)) {
+        Track(*device, "device");
+        Track(*context, "context");
+    }
+    return hr;
+}
+
+static HRESULT TrackDxgiDevice(ID3D11Device* device, IDXGIDevice** dxgiDevice) {
+    HRESULT hr = realD3dApi.QueryDxgiDevice(device, dxgiDevice);
+    if (SUCCEEDED(hr))
+        Track(*dxgiDevice, "dxgiDevice");
+    return hr;
+}
+
+static HRESULT TrackAdapter(IDXGIDevice* dxgiDevice, IDXGIAdapter** adapter) {
+    HRESULT hr = realD3dApi.GetAdapter(dxgiDevice, adapter);
+    if (SUCCEEDED(hr))
+        Track(*adapter, "adapter");
+    return hr;
+}
+
+static HRESULT TrackOutput(IDXGIAdapter* adapter, UINT index, IDXGIOutput** output) {
+    HRESULT hr = realD3dApi.EnumOutputs(adapter, index, output);
+    if (hr == S_OK)
+        Track(*output, "output");
+    return hr;
+}
+
+static HRESULT TrackOutput1(IDXGIOutput* output, IDXGIOutput1** output1) {
+    HRESULT hr = realD3dApi.QueryOutput1(output, output1);
+    if (SUCCEEDED(hr))
+        Track(*output1, "output1");
+    return hr;
+}
+
+// The stand-in hand-outs, wrapped to be tracked like the real objects.
+static decltype(D3dApi::DuplicateOutput) handOutDuplication;
+static decltype(MfApi::MFCreateSinkWriterFromURL) handOutSinkWriter;
+
+static HRESULT TrackDuplication(IDXGIOutput1* output1, IUnknown* device,
+                                IDXGIOutputDuplication** duplication) {
+    HRESULT hr = handOutDuplication(output1, device, duplication);
+    if (SUCCEEDED(hr))
+        Track(*duplication, "duplication");
+    return hr;
+}
+
+static HRESULT WINAPI TrackSinkWriter(LPCWSTR url, IMFByteStream* byteStream,
+                                      IMFAttributes* attributes, IMFSinkWriter** writer) {
+    HRESULT hr = handOutSinkWriter(url, byteStream, attributes, writer);
+    if (SUCCEEDED(hr))
+        Track(*writer, "sinkWriter");
+    return hr;
+}
+
+// Wine hands out the output itself as its IDXGIOutput1; a separate object
+// keeps the two releases apart.
+static StandInOutput* output1ToHandOut;
+
+static HRESULT HandOutOutput1(IDXGIOutput*, IDXGIOutput1** output1) {
+    output1ToHandOut->AddRef();
+    *output1 = output1ToHandOut;
+    Track(*output1, "output1");
+    return S_OK;
+}
+
+static HRESULT TrackStaging(ID3D11Device* device, const D3D11_TEXTURE2D_DESC* desc,
+                            const D3D11_SUBRESOURCE_DATA* initialData, ID3D11Texture2D** texture) {
+    HRESULT hr = realD3dApi.CreateTexture2D(device, desc, initialData, texture);
+    if (SUCCEEDED(hr))
+        Track(*texture, "staging");
+    return hr;
+}
+
+static HRESULT WINAPI TrackAttributes(IMFAttributes** attributes, UINT32 size) {
+    HRESULT hr = realMfApi.MFCreateAttributes(attributes, size);
+    if (SUCCEEDED(hr))
+        Track(*attributes, "attributes");
+    return hr;
+}
+
+static HRESULT WINAPI TrackMediaType(IMFMediaType** type) {
+    HRESULT hr = realMfApi.MFCreateMediaType(type);
+    if (SUCCEEDED(hr))
+        Track(*type, ++mediaTypesCreated == 1 ? "outputType" : "inputType");
+    return hr;
+}
+
+static LPVOID WINAPI TrackHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+    LPVOID block = realOsApi.HeapAlloc(heap, flags, bytes);
+    // The frame picture is the worker's first block; the pointer shape comes later.
+    Track(block, ++heapBlocksAllocated == 1 ? "framePicture" : "shapeBuffer");
+    return block;
+}
+
+static ULONG RecordRelease(IUnknown* object) {
+    releasedObjects.push_back(object);
+    if (const std::string* name = NameOf(object))
+        events.push_back(*name);
+    return realOsApi.Release(object);
+}
+
+static BOOL WINAPI RecordHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
+    releasedObjects.push_back(block);
+    if (const std::string* name = NameOf(block))
+        events.push_back("free " + *name);
+    return realOsApi.HeapFree(heap, flags, block);
+}
+
+static HRESULT WINAPI RecordMFShutdown() {
+    events.push_back("MFShutdown");
+    return realMfApi.MFShutdown();
+}
+
+static void WINAPI RecordCoUninitialize() {
+    events.push_back("CoUninitialize");
+    realOsApi.CoUninitialize();
+}
+
+static BOOL WINAPI RecordPost(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    events.push_back("PostMessageW");
+    return realOsApi.PostMessageW(window, message, wParam, lParam);
+}
+
+static int CountEvents(const std::string& name) {
+    int count = 0;
+    for (const std::string& event : events)
+        count += event == name;
+    return count;
+}
+
+class WorkerTest : public ::testing::Test {
+  protected:
+    SeamGuard guard;
+    StandInDuplication duplication;
+    StandInSinkWriter sinkWriter;
+    RecordingJob job = {};
+    HWND window = nullptr;
+    std::vector<MSG> posts;
+
+    void SetUp() override {
+        tracked.clear();
+        events.clear();
+        releasedObjects.clear();
+        mediaTypesCreated = 0;
+        heapBlocksAllocated = 0;
+        window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
+                                 nullptr);
+        ASSERT_NE(nullptr, window);
+        // 640 x 360 on Wine's one output (0, 0)-(1920, 1080).
+        job.captureRect = {100, 100, 740, 460};
+        job.fps = 30;
+        lstrcpyW(job.outputPath, L"C:\\users\\Public\\quorvel-worker-test.mp4");
+        // Signalled before the start, so the recording ends before its first sample.
+        job.stopEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+        job.notifyWindow = window;
+        // Left over from an earlier recording: the worker must clear both.
+        job.success = 1;
+        lstrcpyW(job.errorText, L"stale text");
+
+        UseStandInDuplications({&duplication});
+        UseStandInSinkWriter(&sinkWriter);
+        handOutDuplication = d3dApi.DuplicateOutput;
+        handOutSinkWriter = mfApi.MFCreateSinkWriterFromURL;
+        d3dApi.DuplicateOutput = TrackDuplication;
+        mfApi.MFCreateSinkWriterFromURL = TrackSinkWriter;
+        d3dApi.QueryOutput1 = TrackOutput1;
+        d3dApi.D3D11CreateDevice = TrackDevice;
+        d3dApi.QueryDxgiDevice = TrackDxgiDevice;
+        d3dApi.GetAdapter = TrackAdapter;
+        d3dApi.EnumOutputs = TrackOutput;
+        d3dApi.CreateTexture2D = TrackStaging;
+        mfApi.MFCreateAttributes = TrackAttributes;
+        mfApi.MFCreateMediaType = TrackMediaType;
+        mfApi.MFShutdown = RecordMFShutdown;
+        osApi.HeapAlloc = TrackHeapAlloc;
+        osApi.HeapFree = RecordHeapFree;
+        osApi.Release = RecordRelease;
+        osApi.CoUninitialize = RecordCoUninitialize;
+        osApi.PostMessageW = RecordPost;
+    }
+
+    void TearDown() override {
+        CloseHandle(job.stopEvent);
+        if (window)
+            DestroyWindow(window);
+        EXPECT_EQ(0, duplication.references);
+        EXPECT_EQ(0, sinkWriter.references);
+    }
+
+    void CollectPosts() {
+        MSG message;
+        while (window && PeekMessageW(&message, window, 0, 0, PM_REMOVE))
+            posts.push_back(message);
+    }
+
+    void Run() {
+        HANDLE thread = CreateThread(nullptr, 0, RecordingWorker, &job, 0, nullptr);
+        ASSERT_NE(nullptr, thread);
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 30000));
+        DWORD exitCode = 1;
+        GetExitCodeThread(thread, &exitCode);
+        EXPECT_EQ(0u, exitCode);
+        CloseHandle(thread);
+        CollectPosts();
+    }
+
+    // Exactly one WM_APP_RECORDING_DONE, carrying the success flag, as the last act.
+    void ExpectOnePost(int success) {
+        ASSERT_EQ(1u, posts.size());
+        EXPECT_EQ(WM_APP_RECORDING_DONE, posts[0].message);
+        EXPECT_EQ(static_cast<WPARAM>(success), posts[0].wParam);
+        EXPECT_EQ(0, posts[0].lParam);
+        EXPECT_EQ(success, job.success);
+        EXPECT_EQ(1, CountEvents("PostMessageW"));
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ("PostMessageW", events.back());
+    }
+
+    // Every object the worker was handed was released (or freed) exactly once;
+    // an interface handed out twice on one pointer (Wine's output is its own
+    // IDXGIOutput1) is released twice.
+    void ExpectEachReleasedOnce() {
+        for (const auto& entry : tracked) {
+            size_t handedOut = 0;
+            for (const auto& other : tracked)
+                handedOut += other.first == entry.first;
+            size_t released = 0;
+            for (void* object : releasedObjects)
+                released += object == entry.first;
+            EXPECT_EQ(handedOut, released) << entry.second;
+        }
+    }
+};
+
+TEST_F(WorkerTest, SuccessfulRecordingPostsOneAndFinalizesOnce) {
+    Run();
+    ExpectOnePost(1);
+    EXPECT_STREQ(L"", job.errorText);
+    EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
+    EXPECT_EQ(std::vector<std::string>({"AddStream", "SetInputMediaType", "BeginWriting"}),
+              std::vector<std::string>(sinkWriter.calls.begin(), sinkWriter.calls.begin() + 3));
+    EXPECT_EQ(job.outputPath, sinkWriter.url);
+    EXPECT_EQ(1, CountEvents("MFShutdown"));
+    EXPECT_EQ(1, CountEvents("CoUninitialize"));
+    ExpectEachReleasedOnce();
+}
+
+TEST_F(WorkerTest, FailingFinalizeStillCountsAsSuccess) {
+    sinkWriter.finalizeResult = E_FAIL;
+    Run();
+    ExpectOnePost(1);
+    EXPECT_STREQ(L"", job.errorText);
+}
+
+TEST_F(WorkerTest, EverythingIsReleasedInTheFixedOrderThenShutDownThenPosted) {
+    StandInOutput output1({0, 0, 1920, 1080});
+    output1ToHandOut = &output1;
+    d3dApi.QueryOutput1 = HandOutOutput1;
+    // A pointer shape on the first picture makes the worker hold a shape buffer too.
+    job.recordMouse = 1;
+    DesktopFrame frame = MakeDesktopFrame(1920, 1080, [](int, int) { return 0xFF000000u; });
+    frame.frameInfo.LastMouseUpdateTime.QuadPart = 1;
+    frame.frameInfo.PointerPosition.Visible = TRUE;
+    frame.frameInfo.PointerShapeBufferSize = 64;
+    frame.shape.assign(64, 0xFF);
+    frame.shapeInfo = {DXGI_OUTDUPL_POINTER_SHAPE_TYPE_COLOR, 4, 4, 16, {0, 0}};
+    duplication.script.push_back(frame);
+
+    Run();
+    ExpectOnePost(1);
+    // Each tracked object must be a distinct pointer for the order to mean anything.
+    for (size_t i = 0; i < tracked.size(); i++) {
+        for (size_t j = i + 1; j < tracked.size(); j++) {
+            if (tracked[i].second != tracked[j].second) {
+                ASSERT_NE(tracked[i].first, tracked[j].first)
+                    << tracked[i].second << " and " << tracked[j].second;
+            }
+        }
+    }
+    const std::vector<std::string> expected = {
+        "inputType",      "outputType",  "attributes",       "sinkWriter",        "staging",
+        "duplication",    "output1",     "output",           "adapter",           "dxgiDevice",
+        "context",        "device",      "free shapeBuffer", "free framePicture", "MFShutdown",
+        "CoUninitialize", "PostMessageW"};
+    EXPECT_EQ(expected, events);
+    EXPECT_EQ(0, output1.references);
+}
+
+TEST_F(WorkerTest, PostGoesOutEvenWhenTheWindowIsGone) {
+    DestroyWindow(window);
+    window = nullptr;
+    Run();
+    EXPECT_EQ(1, CountEvents("PostMessageW"));
+    EXPECT_EQ(1, job.success);
+}
+
+// ---- the apartment the worker finds ----
+
+struct ApartmentRun {
+    RecordingJob* job;
+    DWORD apartment;
+    HRESULT joinedAfter; // the thread's own CoInitializeEx after the worker returned
+};
+
+static DWORD WINAPI WorkerInApartment(LPVOID parameter) {
+    ApartmentRun* run = static_cast<ApartmentRun*>(parameter);
+    HRESULT own = CoInitializeEx(nullptr, run->apartment);
+    RecordingWorker(run->job);
+    run->joinedAfter = CoInitializeEx(nullptr, run->apartment);
+    CoUninitialize();
+    if (SUCCEEDED(own))
+        CoUninitialize();
+    return 0;
+}
+
+class WorkerApartmentTest : public WorkerTest {
+  protected:
+    void RunIn(DWORD apartment) {
+        ApartmentRun run = {&job, apartment, E_FAIL};
+        HANDLE thread = CreateThread(nullptr, 0, WorkerInApartment, &run, 0, nullptr);
+        ASSERT_NE(nullptr, thread);
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 30000));
+        CloseHandle(thread);
+        joinedAfter = run.joinedAfter;
+        CollectPosts();
+    }
+    HRESULT joinedAfter = E_FAIL;
+};
+
+TEST_F(WorkerApartmentTest, SingleThreadedApartmentFailsWithoutUninitializing) {
+    RunIn(COINIT_APARTMENTTHREADED);
+    ExpectOnePost(0);
+    EXPECT_STREQ(L"CoInitializeEx failed", job.errorText);
+    EXPECT_EQ(0, CountEvents("CoUninitialize"));
+    EXPECT_EQ(0, CountEvents("MFShutdown"));
+    EXPECT_EQ(S_FALSE, joinedAfter) << "the thread's own apartment must survive the worker";
+}
+
+TEST_F(WorkerApartmentTest, MultithreadedApartmentIsJoinedAndLeftBalanced) {
+    RunIn(COINIT_MULTITHREADED);
+    ExpectOnePost(1);
+    EXPECT_EQ(1, CountEvents("CoUninitialize"));
+    EXPECT_EQ(S_FALSE, joinedAfter);
+}
+
+// ---- set-up failures, each injected at its own step ----
+
+static HRESULT WINAPI FailCoInitializeEx(LPVOID, DWORD) {
+    return RPC_E_CHANGED_MODE;
+}
+static HRESULT WINAPI FailMFStartup(ULONG, DWORD) {
+    return MF_E_BAD_STARTUP_VERSION;
+}
+static HRESULT WINAPI FailCreateDevice(IDXGIAdapter*, D3D_DRIVER_TYPE, HMODULE, UINT,
+                                       const D3D_FEATURE_LEVEL*, UINT, UINT, ID3D11Device**,
+                                       D3D_FEATURE_LEVEL*, ID3D11DeviceContext**) {
+    return DXGI_ERROR_UNSUPPORTED;
+}
+static HRESULT FailQueryDxgiDevice(ID3D11Device*, IDXGIDevice** dxgiDevice) {
+    *dxgiDevice = nullptr;
+    return E_NOINTERFACE;
+}
+static HRESULT FailGetAdapter(IDXGIDevice*, IDXGIAdapter** adapter) {
+    *adapter = nullptr;
+    return DXGI_ERROR_DEVICE_REMOVED;
+}
+static HRESULT FailQueryOutput1(IDXGIOutput*, IDXGIOutput1** output1) {
+    *output1 = nullptr;
+    return E_NOINTERFACE;
+}
+static LPVOID WINAPI FailHeapAlloc(HANDLE, DWORD, SIZE_T) {
+    return nullptr;
+}
+static HRESULT FailCreateTexture2D(ID3D11Device*, const D3D11_TEXTURE2D_DESC*,
+                                   const D3D11_SUBRESOURCE_DATA*, ID3D11Texture2D** texture) {
+    *texture = nullptr;
+    return E_OUTOFMEMORY;
+}
+static HRESULT WINAPI FailMFCreateAttributes(IMFAttributes** attributes, UINT32) {
+    *attributes = nullptr;
+    return E_OUTOFMEMORY;
+}
+static HRESULT WINAPI FailFirstMediaType(IMFMediaType** type) {
+    *type = nullptr;
+    return E_OUTOFMEMORY;
+}
+static HRESULT WINAPI FailSecondMediaType(IMFMediaType** type) {
+    if (mediaTypesCreated == 1) {
+        *type = nullptr;
+        return E_OUTOFMEMORY;
+    }
+    return TrackMediaType(type);
+}
+
+struct SetUpFailure {
+    const char* name;
+    void (*inject)(RecordingJob* job, StandInSinkWriter* sinkWriter);
+    const wchar_t* errorText; // L"" for the silent failures
+    int comStarted;           // CoUninitialize expected
+    int mfStarted;            // MFShutdown expected
+    int sinkWriterHandedOut;  // the stand-in writer was reached
+    const char* lastWriterCall;
+};
+
+static const SetUpFailure setUpFailures[] = {
+    {"CoInitializeEx",
+     [](RecordingJob*, StandInSinkWriter*) { osApi.CoInitializeEx = FailCoInitializeEx; },
+     L"CoInitializeEx failed", 0, 0, 0, nullptr},
+    {"MFStartup", [](RecordingJob*, StandInSinkWriter*) { mfApi.MFStartup = FailMFStartup; },
+     L"MFStartup failed", 1, 0, 0, nullptr},
+    {"D3D11CreateDevice",
+     [](RecordingJob*, StandInSinkWriter*) { d3dApi.D3D11CreateDevice = FailCreateDevice; },
+     L"D3D11CreateDevice failed", 1, 1, 0, nullptr},
+    {"QueryDxgiDevice",
+     [](RecordingJob*, StandInSinkWriter*) { d3dApi.QueryDxgiDevice = FailQueryDxgiDevice; }, L"",
+     1, 1, 0, nullptr},
+    {"GetAdapter", [](RecordingJob*, StandInSinkWriter*) { d3dApi.GetAdapter = FailGetAdapter; },
+     L"", 1, 1, 0, nullptr},
+    {"NoOutputs", [](RecordingJob*, StandInSinkWriter*) { UseStandInOutputs({}); },
+     L"No display output found", 1, 1, 0, nullptr},
+    {"QueryOutput1",
+     [](RecordingJob*, StandInSinkWriter*) { d3dApi.QueryOutput1 = FailQueryOutput1; }, L"", 1, 1,
+     0, nullptr},
+    // Wine's own DuplicateOutput answers E_NOTIMPL.
+    {"DuplicateOutput",
+     [](RecordingJob*, StandInSinkWriter*) { d3dApi.DuplicateOutput = realD3dApi.DuplicateOutput; },
+     L"DuplicateOutput failed (GPU/monitor mismatch?)", 1, 1, 0, nullptr},
+    {"OffScreen",
+     [](RecordingJob* job, StandInSinkWriter*) {
+         job->captureRect = {1919, 100, 1950, 300};
+     },
+     L"Capture area is off-screen", 1, 1, 0, nullptr},
+    {"FramePicture", [](RecordingJob*, StandInSinkWriter*) { osApi.HeapAlloc = FailHeapAlloc; },
+     L"", 1, 1, 0, nullptr},
+    {"StagingTexture",
+     [](RecordingJob*, StandInSinkWriter*) { d3dApi.CreateTexture2D = FailCreateTexture2D; }, L"",
+     1, 1, 0, nullptr},
+    {"MFCreateAttributes",
+     [](RecordingJob*, StandInSinkWriter*) { mfApi.MFCreateAttributes = FailMFCreateAttributes; },
+     L"", 1, 1, 0, nullptr},
+    // Wine's own sink writer refuses .mp4 paths with E_INVALIDARG.
+    {"SinkWriter",
+     [](RecordingJob*, StandInSinkWriter*) {
+         mfApi.MFCreateSinkWriterFromURL = realMfApi.MFCreateSinkWriterFromURL;
+     },
+     L"Cannot create output .mp4", 1, 1, 0, nullptr},
+    {"OutputMediaType",
+     [](RecordingJob*, StandInSinkWriter*) { mfApi.MFCreateMediaType = FailFirstMediaType; }, L"",
+     1, 1, 1, nullptr},
+    {"AddStream",
+     [](RecordingJob*, StandInSinkWriter* writer) {
+         writer->addStreamResult = MF_E_INVALIDMEDIATYPE;
+     },
+     L"", 1, 1, 1, "AddStream"},
+    {"InputMediaType",
+     [](RecordingJob*, StandInSinkWriter*) { mfApi.MFCreateMediaType = FailSecondMediaType; }, L"",
+     1, 1, 1, "AddStream"},
+    {"SetInputMediaType",
+     [](RecordingJob*, StandInSinkWriter* writer) {
+         writer->setInputMediaTypeResult = MF_E_INVALIDMEDIATYPE;
+     },
+     L"Encoder rejected input format", 1, 1, 1, "SetInputMediaType"},
+    {"BeginWriting",
+     [](RecordingJob*, StandInSinkWriter* writer) { writer->beginWritingResult = E_UNEXPECTED; },
+     L"", 1, 1, 1, "BeginWriting"},
+};
+
+class WorkerSetUpFailureTest : public WorkerTest,
+                               public ::testing::WithParamInterface<SetUpFailure> {};
+
+TEST_P(WorkerSetUpFailureTest, EndsWithItsOwnTextAndReleasesWhatExists) {
+    const SetUpFailure& failure = GetParam();
+    failure.inject(&job, &sinkWriter);
+    Run();
+    ExpectOnePost(0);
+    EXPECT_STREQ(failure.errorText, job.errorText);
+    EXPECT_EQ(failure.comStarted, CountEvents("CoUninitialize"));
+    EXPECT_EQ(failure.mfStarted, CountEvents("MFShutdown"));
+    EXPECT_EQ(failure.sinkWriterHandedOut, handOutLog.sinkWriterCalls);
+    if (failure.lastWriterCall) {
+        ASSERT_FALSE(sinkWriter.calls.empty());
+        EXPECT_EQ(failure.lastWriterCall, sinkWriter.calls.back());
+    } else {
+        EXPECT_TRUE(sinkWriter.calls.empty());
+    }
+    EXPECT_EQ(0, sinkWriter.CountCalls("Finalize")) << "a writer that never began is not finalized";
+    EXPECT_EQ(0, duplication.acquireCalls) << "no picture is taken before the set-up is done";
+    ExpectEachReleasedOnce();
+}
+
+INSTANTIATE_TEST_SUITE_P(EverySetUpStep, WorkerSetUpFailureTest, ::testing::ValuesIn(setUpFailures),
+                         [](const ::testing::TestParamInfo<SetUpFailure>& info) {
+                             return std::string(info.param.name);
+                         });
