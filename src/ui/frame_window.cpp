@@ -186,6 +186,14 @@ LRESULT CALLBACK FrameWndProc(HWND window, UINT message, WPARAM wParam, LPARAM l
     case WM_NCACTIVATE:
         // -1: the activation change must not draw a system frame over ours.
         return DefWindowProcW(window, WM_NCACTIVATE, wParam, -1);
+    case WM_NCRBUTTONDOWN:
+        // The default handling of a right press on a caption tracks the mouse
+        // for a system menu this window lacks and swallows the release, so the
+        // menu below would never open.
+        if (wParam == HTCAPTION) {
+            return 0;
+        }
+        break;
     case WM_NCRBUTTONUP:
         if (wParam == HTCAPTION) {
             ShowOptionsMenu(window, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));

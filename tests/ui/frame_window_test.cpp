@@ -31,6 +31,22 @@ LPARAM Point(int x, int y) {
     return MAKELPARAM(x, y);
 }
 
+// A right-click as the mouse makes it: through the hit test and the default
+// handling of the press, not as a message sent straight to the window.
+void RightClickAt(int x, int y) {
+    SetCursorPos(x, y);
+    PumpMessages(50);
+    INPUT clicks[2] = {};
+    clicks[0].type = INPUT_MOUSE;
+    clicks[0].mi.dwFlags = MOUSEEVENTF_RIGHTDOWN;
+    clicks[1].type = INPUT_MOUSE;
+    clicks[1].mi.dwFlags = MOUSEEVENTF_RIGHTUP;
+    // Press and release queued together, so that a handler that tracks the
+    // press cannot wait for a release that is never sent.
+    SendInput(2, clicks, sizeof(INPUT));
+    PumpMessages(200);
+}
+
 } // namespace
 
 // --- Creation and destruction -------------------------------------------------
@@ -200,6 +216,30 @@ TEST_F(FrameMenuRoads, RightClickOnSideOrCornerOpensNothing) {
     SendMessageW(window, WM_NCRBUTTONUP, HTTOP, Point(400, 201));
     PumpMessages(50);
     EXPECT_EQ(menuRecord.trackCalls, 0);
+}
+
+TEST_F(FrameMenuRoads, MouseRightClickInCaptionZoneOpensTheMenuThere) {
+    RightClickAt(600, 215);
+    ASSERT_EQ(menuRecord.trackCalls, 1);
+    EXPECT_EQ(menuRecord.x, 600);
+    EXPECT_EQ(menuRecord.y, 215);
+}
+
+TEST_F(FrameMenuRoads, MouseRightClickOnButtonOrSideOpensNothing) {
+    RightClickAt(240, 217); // REC
+    RightClickAt(202, 400); // left side
+    RightClickAt(879, 659); // bottom-right corner
+    EXPECT_EQ(menuRecord.trackCalls, 0);
+}
+
+TEST_F(FrameMenuRoads, MouseRightClickInToolbarWhileRecordingOpensTheMenu) {
+    isRecording = 1;
+    RightClickAt(600, 215);
+    ASSERT_EQ(menuRecord.trackCalls, 1);
+    EXPECT_EQ(menuRecord.x, 600);
+    EXPECT_EQ(menuRecord.y, 215);
+    RightClickAt(202, 400); // a side while recording
+    EXPECT_EQ(menuRecord.trackCalls, 1);
 }
 
 TEST_F(FrameMenuRoads, RecordingRightClickInToolbarOpensAtTheScreenPoint) {
