@@ -1,0 +1,581 @@
+#include <gtest/gtest.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+#include "engine/engine.h"
+#include "standins.h"
+
+// ---- the due count ----
+
+namespace {
+
+LONGLONG PlainDueCount(LONGLONG elapsed, LONGLONG frequency, LONGLONG duration) {
+    return (elapsed * 10000000 / frequency) / duration;
+}
+
+const LONGLONG FRAME_DURATIONS[] = {1000000, 333333, 166666, 83333};
+
+} // namespace
+
+TEST(DueCount, MatchesThePlainFormulaWhereverItDoesNotOverflow) {
+    const LONGLONG frequencies[] = {1000,     1193182,      3579545,     10000000,
+                                    14318180, 2400000000LL, 3000000000LL};
+    ULONGLONG state = 88172645463325252ULL; // xorshift: reproducible spread of elapsed times
+    for (LONGLONG frequency : frequencies) {
+        LONGLONG limit = INT64_MAX / 10000000;
+        for (int i = 0; i < 2000; i++) {
+            state ^= state << 13;
+            state ^= state >> 7;
+            state ^= state << 17;
+            // Half the cases small (the first seconds), half anywhere up to the limit.
+            LONGLONG elapsed = LONGLONG(state % ULONGLONG(i % 2 ? limit : 50 * frequency));
+            for (LONGLONG duration : FRAME_DURATIONS) {
+                ASSERT_EQ(PlainDueCount(elapsed, frequency, duration),
+                          ComputeDueCount(elapsed, frequency, duration))
+                    << elapsed << " counts at " << frequency << " Hz";
+                ASSERT_EQ(PlainDueCount(-elapsed, frequency, duration),
+                          ComputeDueCount(-elapsed, frequency, duration));
+            }
+        }
+    }
+}
+
+TEST(DueCount, ExactOnFrameBoundaries) {
+    EXPECT_EQ(0, ComputeDueCount(0, 10000000, 333333));
+    EXPECT_EQ(0, ComputeDueCount(333332, 10000000, 333333));
+    EXPECT_EQ(1, ComputeDueCount(333333, 10000000, 333333));
+    EXPECT_EQ(300, ComputeDueCount(100000000, 10000000, 333333));
+    // 3,579,545 Hz: one second is 10,000,000 exactly, one count short is not.
+    EXPECT_EQ(10, ComputeDueCount(3579545, 3579545, 1000000));
+    EXPECT_EQ(9, ComputeDueCount(3579544, 3579545, 1000000));
+}
+
+TEST(DueCount, StaysExactPast26HoursAt10MHz) {
+    // The plain product overflows from 922,337,203,685 counts (25.6 h) on.
+    const LONGLONG frequency = 10000000;
+    const LONGLONG hours26 = 26LL * 3600 * frequency;
+    for (LONGLONG duration : FRAME_DURATIONS) {
+        for (LONGLONG elapsed : {hours26, hours26 + 1, hours26 + duration - 1,
+                                 100LL * 24 * 3600 * frequency, 922337203686LL}) {
+            // At 10 MHz one count is one 100-ns unit.
+            EXPECT_EQ(elapsed / duration, ComputeDueCount(elapsed, frequency, duration)) << elapsed;
+        }
+    }
+    EXPECT_EQ(2808002, ComputeDueCount(hours26, frequency, 333333));
+}
+
+TEST(DueCount, StaysExactPast26HoursAtOtherFrequencies) {
+    // 26 h and a half second: the 100-ns time is known without any product.
+    const LONGLONG frequencies[] = {3579545 * 2, 2400000000LL, 1LL << 40, 50000000000000LL};
+    for (LONGLONG frequency : frequencies) {
+        LONGLONG elapsed = 26LL * 3600 * frequency + frequency / 2;
+        LONGLONG hundredNs = 26LL * 3600 * 10000000 + 5000000;
+        for (LONGLONG duration : FRAME_DURATIONS)
+            EXPECT_EQ(hundredNs / duration, ComputeDueCount(elapsed, frequency, duration))
+                << frequency;
+    }
+}
+
+TEST(DueCount, RemainderScalesExactlyAtHugeFrequencies) {
+    // frequency / 3 counts is a third of a second: 3,333,333 units, truncated.
+    const LONGLONG frequency = INT64_MAX / 3 * 3;
+    EXPECT_EQ(3333333, ComputeDueCount(frequency / 3, frequency, 1));
+    EXPECT_EQ(9999999, ComputeDueCount(frequency - 1, frequency, 1));
+    EXPECT_EQ(10000000, ComputeDueCount(frequency, frequency, 1));
+}
+
+TEST(DueCount, NoFrequencyOrDurationGivesNothingDue) {
+    EXPECT_EQ(0, ComputeDueCount(123456789, 0, 333333));
+    EXPECT_EQ(0, ComputeDueCount(123456789, 10000000, 0));
+}
+
+// ---- the loop on a virtual clock ----
+
+namespace {
+
+const LONGLONG FREQUENCY = 10000000;
+const LONGLONG COUNTS_PER_MS = FREQUENCY / 1000;
+const LONGLONG CLOCK_ORIGIN = 987654321; // the counter does not start at 0
+
+// The worker's view of time: it moves only when the loop sleeps, or when a
+// scripted stall says so.
+struct VirtualClock {
+    LONGLONG counts;                     // since CLOCK_ORIGIN
+    LONGLONG stopAt;                     // the stop event reads signalled from here on
+    int failedWaits;                     // polls answered WAIT_FAILED first
+    int acquireCalls;                    // AcquireNextFrame calls so far
+    std::map<int, LONGLONG> stallBefore; // acquire call -> counts that pass first
+    std::vector<std::string> events;     // poll, acquire <hr>, write <n>, sleep
+    std::vector<LONGLONG> writeTimes;    // clock at each WriteSample
+};
+VirtualClock virtualClock;
+
+BOOL WINAPI VirtualFrequency(LARGE_INTEGER* frequency) {
+    frequency->QuadPart = FREQUENCY;
+    return TRUE;
+}
+
+BOOL WINAPI VirtualCounter(LARGE_INTEGER* count) {
+    count->QuadPart = CLOCK_ORIGIN + virtualClock.counts;
+    return TRUE;
+}
+
+void WINAPI VirtualSleep(DWORD ms) {
+    virtualClock.events.push_back("sleep");
+    virtualClock.counts += ms * COUNTS_PER_MS;
+}
+
+DWORD WINAPI VirtualWait(HANDLE, DWORD timeoutMs) {
+    virtualClock.events.push_back("poll");
+    EXPECT_EQ(0u, timeoutMs);
+    if (virtualClock.failedWaits > 0) {
+        virtualClock.failedWaits--;
+        return WAIT_FAILED;
+    }
+    return virtualClock.counts >= virtualClock.stopAt ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+HRESULT ClockedAcquire(IDXGIOutputDuplication* duplication, UINT timeoutMs,
+                       DXGI_OUTDUPL_FRAME_INFO* frameInfo, IDXGIResource** resource) {
+    auto stall = virtualClock.stallBefore.find(virtualClock.acquireCalls++);
+    if (stall != virtualClock.stallBefore.end())
+        virtualClock.counts += stall->second;
+    HRESULT hr = realD3dApi.AcquireNextFrame(duplication, timeoutMs, frameInfo, resource);
+    char text[32];
+    snprintf(text, sizeof text, "acquire %08lX", static_cast<unsigned long>(hr));
+    virtualClock.events.push_back(text);
+    return hr;
+}
+
+HRESULT ClockedWriteSample(IMFSinkWriter* writer, DWORD streamIndex, IMFSample* sample) {
+    LONGLONG time = 0;
+    sample->GetSampleTime(&time);
+    virtualClock.events.push_back("write");
+    virtualClock.writeTimes.push_back(virtualClock.counts);
+    return realMfApi.WriteSample(writer, streamIndex, sample);
+}
+
+// Desktop of the stand-in output, and the crop the loop records from it.
+const int DESKTOP_WIDTH = 64;
+const int DESKTOP_HEIGHT = 48;
+const int CROP_X = 8;
+const int CROP_Y = 6;
+const int CROP_WIDTH = 32;
+const int CROP_HEIGHT = 24;
+
+UINT32 PictureA(int x, int y) {
+    return 0xFF000011u | UINT32(x) << 16 | UINT32(y) << 8;
+}
+UINT32 PictureB(int x, int y) {
+    return 0xFF000022u | UINT32(y) << 16 | UINT32(x) << 8;
+}
+
+// The crop of a desktop picture as the samples must carry it.
+std::vector<BYTE> CropOf(UINT32 (*colourAt)(int, int)) {
+    std::vector<BYTE> bytes;
+    for (int y = 0; y < CROP_HEIGHT; y++) {
+        for (int x = 0; x < CROP_WIDTH; x++) {
+            UINT32 pixel = colourAt(CROP_X + x, CROP_Y + y);
+            bytes.insert(bytes.end(), reinterpret_cast<BYTE*>(&pixel),
+                         reinterpret_cast<BYTE*>(&pixel) + 4);
+        }
+    }
+    return bytes;
+}
+
+// Puts `frame` at position `call` of the script, time-outs before it.
+void ScriptAt(StandInDuplication& duplication, size_t call, const DesktopFrame& frame) {
+    while (duplication.script.size() < call)
+        duplication.script.push_back(MakeFailedFrame(DXGI_ERROR_WAIT_TIMEOUT));
+    duplication.script.push_back(frame);
+}
+
+// Acquire call 0 is the first picture; call k + 1 is the pass at k ms (each
+// ordinary pass sleeps 1 ms).
+size_t PassAtMs(int ms) {
+    return size_t(ms) + 1;
+}
+
+class CaptureLoopTest : public ::testing::Test {
+  protected:
+    SeamGuard guard;
+    ID3D11Device* device = nullptr;
+    ID3D11DeviceContext* context = nullptr;
+    StandInOutput output{RECT{0, 0, DESKTOP_WIDTH, DESKTOP_HEIGHT}};
+    StandInDuplication duplication;
+    StandInDuplication recreated;
+    StandInSinkWriter sinkWriter;
+    CaptureSource source = {};
+    Mp4Writer writer = {};
+    RecordingJob job = {};
+
+    void SetUp() override {
+        ASSERT_HRESULT_SUCCEEDED(MFStartup(MF_VERSION, MFSTARTUP_LITE));
+        ASSERT_HRESULT_SUCCEEDED(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr,
+                                                   D3D11_CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0,
+                                                   D3D11_SDK_VERSION, &device, nullptr, &context));
+        source.device = device;
+        source.context = context;
+        source.output1 = &output;
+        output.AddRef();
+        source.duplication = &duplication;
+        duplication.AddRef();
+        duplication.device = device;
+        device->AddRef();
+        source.outputRect = RECT{0, 0, DESKTOP_WIDTH, DESKTOP_HEIGHT};
+        source.cropX = CROP_X;
+        source.cropY = CROP_Y;
+        source.cropWidth = CROP_WIDTH;
+        source.cropHeight = CROP_HEIGHT;
+        source.frameStride = CROP_WIDTH * 4;
+        source.frameBytes = source.frameStride * CROP_HEIGHT;
+        source.framePicture =
+            static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, source.frameBytes));
+        D3D11_TEXTURE2D_DESC desc = {};
+        desc.Width = CROP_WIDTH;
+        desc.Height = CROP_HEIGHT;
+        desc.MipLevels = 1;
+        desc.ArraySize = 1;
+        desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+        desc.SampleDesc.Count = 1;
+        desc.Usage = D3D11_USAGE_STAGING;
+        desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+        ASSERT_HRESULT_SUCCEEDED(device->CreateTexture2D(&desc, nullptr, &source.stagingTexture));
+
+        writer.sinkWriter = &sinkWriter;
+        sinkWriter.AddRef();
+        writer.streamIndex = 3;
+        job.fps = 30;
+        job.stopEvent = reinterpret_cast<HANDLE>(0x1234); // answered by VirtualWait
+
+        virtualClock = VirtualClock();
+        osApi.QueryPerformanceFrequency = VirtualFrequency;
+        osApi.QueryPerformanceCounter = VirtualCounter;
+        osApi.Sleep = VirtualSleep;
+        osApi.WaitForSingleObject = VirtualWait;
+        d3dApi.AcquireNextFrame = ClockedAcquire;
+        mfApi.WriteSample = ClockedWriteSample;
+        UseStandInDuplications({&recreated});
+    }
+
+    void TearDown() override {
+        ResetPointerState(&source.pointer);
+        if (source.stagingTexture)
+            source.stagingTexture->Release();
+        HeapFree(GetProcessHeap(), 0, source.framePicture);
+        if (context)
+            context->Release();
+        if (device)
+            device->Release();
+        MFShutdown();
+    }
+
+    // Runs the loop until the stop event is seen at `ms` of virtual time.
+    void RunUntilMs(LONGLONG ms) {
+        virtualClock.stopAt = ms * COUNTS_PER_MS;
+        RunCaptureLoop(&source, &writer, &job);
+    }
+
+    // Every sample has time n x duration and the duration, n counting from 0.
+    void ExpectConstantTiming(LONGLONG duration) {
+        for (size_t n = 0; n < sinkWriter.samples.size(); n++) {
+            ASSERT_EQ(LONGLONG(n) * duration, sinkWriter.samples[n].time) << n;
+            ASSERT_EQ(duration, sinkWriter.samples[n].duration) << n;
+            ASSERT_EQ(3u, sinkWriter.samples[n].streamIndex);
+        }
+    }
+};
+
+} // namespace
+
+TEST_F(CaptureLoopTest, SampleTimesAreIndexTimesDurationAtEveryRate) {
+    struct Rate {
+        int fps;
+        LONGLONG duration;
+        size_t samplesInOneSecond; // passes run at 0..999 ms
+    } rates[] = {{10, 1000000, 9}, {30, 333333, 29}, {60, 166666, 59}, {120, 83333, 119}};
+    for (const Rate& rate : rates) {
+        SCOPED_TRACE(rate.fps);
+        job.fps = rate.fps;
+        virtualClock = VirtualClock();
+        sinkWriter.samples.clear();
+        RunUntilMs(1000);
+        ASSERT_EQ(rate.samplesInOneSecond, sinkWriter.samples.size());
+        ExpectConstantTiming(rate.duration);
+        // Each sample is written in the pass during which its due time passes.
+        for (size_t n = 0; n < virtualClock.writeTimes.size(); n++) {
+            LONGLONG due = LONGLONG(n + 1) * rate.duration;
+            EXPECT_GE(virtualClock.writeTimes[n], due) << n;
+            EXPECT_LT(virtualClock.writeTimes[n] - COUNTS_PER_MS, due) << n;
+        }
+    }
+}
+
+TEST_F(CaptureLoopTest, StopBeforeTheFirstPassWritesNothingAndFinalizesOnce) {
+    RunUntilMs(0);
+    EXPECT_TRUE(sinkWriter.samples.empty());
+    EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
+    EXPECT_EQ(std::vector<UINT>{500}, duplication.acquireTimeouts); // the first picture only
+    EXPECT_EQ((std::vector<std::string>{"acquire 887A0027", "poll"}), virtualClock.events);
+}
+
+TEST_F(CaptureLoopTest, FailedWaitDoesNotStopTheLoop) {
+    virtualClock.failedWaits = 3;
+    RunUntilMs(100);
+    EXPECT_EQ(2u, sinkWriter.samples.size()); // due at 33.3 and 66.7 ms
+    EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
+}
+
+TEST_F(CaptureLoopTest, UnchangedDesktopForTenSecondsGives300SamplesOfOnePicture) {
+    ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
+    RunUntilMs(10001); // the last pass runs at 10,000 ms, when sample 299 is due
+    ASSERT_EQ(300u, sinkWriter.samples.size());
+    ExpectConstantTiming(333333);
+    const std::vector<BYTE> picture = CropOf(PictureA);
+    for (size_t n = 0; n < sinkWriter.samples.size(); n++)
+        ASSERT_EQ(picture, sinkWriter.samples[n].bytes) << n;
+    EXPECT_EQ(1, duplication.framesHandedOut);
+    EXPECT_EQ(500u, duplication.acquireTimeouts[0]);
+    for (size_t i = 1; i < duplication.acquireTimeouts.size(); i++)
+        ASSERT_EQ(0u, duplication.acquireTimeouts[i]);
+}
+
+TEST_F(CaptureLoopTest, StallOf500msCatchesUpInOnePassWithConsecutiveIndices) {
+    job.fps = 60;
+    ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
+    virtualClock.stallBefore[int(PassAtMs(100))] = 500 * COUNTS_PER_MS;
+    RunUntilMs(700);
+    ExpectConstantTiming(166666);
+    // 5 samples were due by the pass at 99 ms, 36 once the stalled pass reads 600 ms.
+    size_t caughtUp = 0;
+    for (size_t n = 0; n < virtualClock.writeTimes.size(); n++) {
+        if (virtualClock.writeTimes[n] == 600 * COUNTS_PER_MS) {
+            EXPECT_EQ(5 + caughtUp, n);
+            caughtUp++;
+        }
+    }
+    EXPECT_EQ(31u, caughtUp);
+    const std::vector<BYTE> picture = CropOf(PictureA);
+    for (const WrittenSample& sample : sinkWriter.samples)
+        ASSERT_EQ(picture, sample.bytes);
+}
+
+TEST_F(CaptureLoopTest, NoFirstPictureGivesBlackUntilAPassBringsOne) {
+    ScriptAt(duplication, PassAtMs(100), MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
+    RunUntilMs(200);
+    ASSERT_EQ(5u, sinkWriter.samples.size());
+    const std::vector<BYTE> black(CROP_WIDTH * CROP_HEIGHT * 4, 0);
+    EXPECT_EQ(black, sinkWriter.samples[0].bytes); // written at 34 ms
+    EXPECT_EQ(black, sinkWriter.samples[1].bytes); // 67 ms
+    for (size_t n = 2; n < 5; n++)                 // 100 ms on: the picture of that pass
+        EXPECT_EQ(CropOf(PictureA), sinkWriter.samples[n].bytes) << n;
+    EXPECT_EQ(500u, duplication.acquireTimeouts[0]);
+}
+
+TEST_F(CaptureLoopTest, LostAccessAtTheFirstPictureIsIgnored) {
+    ScriptAt(duplication, 0, MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
+    ScriptAt(duplication, PassAtMs(50), MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
+    RunUntilMs(100);
+    EXPECT_EQ(0, handOutLog.duplicateOutputCalls);
+    ASSERT_EQ(2u, sinkWriter.samples.size());
+    EXPECT_EQ(std::vector<BYTE>(CROP_WIDTH * CROP_HEIGHT * 4, 0), sinkWriter.samples[0].bytes);
+    EXPECT_EQ(CropOf(PictureA), sinkWriter.samples[1].bytes);
+}
+
+TEST_F(CaptureLoopTest, LostAccessRecreatesWithoutWritingOrSleepingAndKeepsThePicture) {
+    ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
+    ScriptAt(duplication, PassAtMs(49), MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
+    // The re-created duplication's first call runs in a pass at 49 ms as well.
+    ScriptAt(recreated, 50, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureB));
+    RunUntilMs(200);
+
+    EXPECT_EQ(1, handOutLog.duplicateOutputCalls);
+    ASSERT_EQ(1u, handOutLog.duplicatedOutputs.size());
+    EXPECT_EQ(&output, handOutLog.duplicatedOutputs[0]);
+    EXPECT_EQ(&recreated, source.duplication);
+    EXPECT_EQ(0, duplication.references); // the lost one was let go
+    EXPECT_EQ(1, recreated.framesHandedOut);
+
+    const std::vector<std::string>& events = virtualClock.events;
+    auto lost = std::find(events.begin(), events.end(), "acquire 887A0026");
+    ASSERT_NE(events.end(), lost);
+    ASSERT_LE(3, events.end() - lost);
+    EXPECT_EQ("poll", lost[1]); // no write, no sleep in between
+    EXPECT_EQ("acquire 887A0027", lost[2]);
+
+    ASSERT_EQ(5u, sinkWriter.samples.size());
+    ExpectConstantTiming(333333);
+    EXPECT_EQ(CropOf(PictureA), sinkWriter.samples[0].bytes); // 34 ms
+    EXPECT_EQ(CropOf(PictureA), sinkWriter.samples[1].bytes); // 67 ms, after the loss
+    for (size_t n = 2; n < 5; n++)                            // 100 ms on
+        EXPECT_EQ(CropOf(PictureB), sinkWriter.samples[n].bytes) << n;
+}
+
+TEST_F(CaptureLoopTest, FailedRecreationEndsTheLoopAndFinalizes) {
+    UseStandInDuplications({});
+    ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
+    ScriptAt(duplication, PassAtMs(70), MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
+    RunUntilMs(1000);
+    EXPECT_EQ(1, handOutLog.duplicateOutputCalls);
+    EXPECT_EQ(int(PassAtMs(70)) + 1, duplication.acquireCalls);
+    EXPECT_EQ(2u, sinkWriter.samples.size()); // what was due by 69 ms stays written
+    EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
+    EXPECT_EQ("Finalize", sinkWriter.calls.back());
+}
+
+TEST_F(CaptureLoopTest, AnyOtherAcquireResultEndsTheLoopAndFinalizes) {
+    const HRESULT results[] = {DXGI_ERROR_DEVICE_REMOVED, DXGI_ERROR_INVALID_CALL, E_FAIL,
+                               E_OUTOFMEMORY, S_FALSE};
+    for (HRESULT result : results) {
+        SCOPED_TRACE(result);
+        StandInDuplication failing;
+        failing.device = device;
+        device->AddRef();
+        source.duplication = &failing;
+        ScriptAt(failing, PassAtMs(40), MakeFailedFrame(result));
+        sinkWriter.samples.clear();
+        sinkWriter.calls.clear();
+        virtualClock = VirtualClock();
+        RunUntilMs(1000);
+        EXPECT_EQ(int(PassAtMs(40)) + 1, failing.acquireCalls);
+        EXPECT_EQ(1u, sinkWriter.samples.size());
+        EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
+        EXPECT_EQ(0, handOutLog.duplicateOutputCalls);
+    }
+}
+
+// ---- dropped samples ----
+
+namespace {
+
+// Which call of each step fails, counted from 0; -1 for none.
+struct Failures {
+    int bufferAt, lockAt, sampleAt;
+    int buffers, locks, samples;
+};
+Failures failures;
+std::vector<IMFMediaBuffer*> keptBuffers; // an extra reference on every buffer made
+
+HRESULT WINAPI CountedCreateBuffer(DWORD size, IMFMediaBuffer** buffer) {
+    if (failures.buffers++ == failures.bufferAt)
+        return E_OUTOFMEMORY;
+    HRESULT hr = realMfApi.MFCreateMemoryBuffer(size, buffer);
+    if (SUCCEEDED(hr)) {
+        (*buffer)->AddRef();
+        keptBuffers.push_back(*buffer);
+    }
+    return hr;
+}
+
+HRESULT CountedLock(IMFMediaBuffer* buffer, BYTE** data, DWORD* maxLength, DWORD* length) {
+    if (failures.locks++ == failures.lockAt)
+        return E_FAIL;
+    return realMfApi.Lock(buffer, data, maxLength, length);
+}
+
+HRESULT WINAPI CountedCreateSample(IMFSample** sample) {
+    if (failures.samples++ == failures.sampleAt)
+        return E_OUTOFMEMORY;
+    return realMfApi.MFCreateSample(sample);
+}
+
+void CountMediaCalls(int bufferAt, int lockAt, int sampleAt) {
+    failures = Failures{bufferAt, lockAt, sampleAt, 0, 0, 0};
+    keptBuffers.clear();
+    mfApi.MFCreateMemoryBuffer = CountedCreateBuffer;
+    mfApi.Lock = CountedLock;
+    mfApi.MFCreateSample = CountedCreateSample;
+}
+
+} // namespace
+
+TEST_F(CaptureLoopTest, FailedBufferLockOrSampleDropsExactlyOneIndex) {
+    struct Case {
+        const char* step;
+        int bufferAt, lockAt, sampleAt;
+    } cases[] = {{"buffer", 2, -1, -1}, {"lock", -1, 2, -1}, {"sample", -1, -1, 2}};
+    ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.step);
+        CountMediaCalls(c.bufferAt, c.lockAt, c.sampleAt);
+        sinkWriter.samples.clear();
+        virtualClock = VirtualClock();
+        RunUntilMs(200); // indices 0 to 4 fall due
+
+        std::vector<LONGLONG> times;
+        for (const WrittenSample& sample : sinkWriter.samples) {
+            times.push_back(sample.time);
+            EXPECT_EQ(CropOf(PictureA), sample.bytes);
+        }
+        EXPECT_EQ((std::vector<LONGLONG>{0, 333333, 3 * 333333, 4 * 333333}), times);
+        // Every buffer made, written or dropped, was let go with its sample.
+        for (IMFMediaBuffer* buffer : keptBuffers)
+            EXPECT_EQ(0u, buffer->Release());
+    }
+}
+
+TEST_F(CaptureLoopTest, EverySampleAndBufferIsLetGoWithinItsIndex) {
+    CountMediaCalls(-1, -1, -1);
+    RunUntilMs(300);
+    ASSERT_EQ(8u, keptBuffers.size());
+    ASSERT_EQ(8u, sinkWriter.samples.size());
+    for (IMFMediaBuffer* buffer : keptBuffers) {
+        DWORD length = 0;
+        buffer->GetCurrentLength(&length);
+        EXPECT_EQ(DWORD(CROP_WIDTH * CROP_HEIGHT * 4), length);
+        EXPECT_EQ(0u, buffer->Release()); // neither the loop nor a sample holds it
+    }
+}
+
+// ---- the pointer in the loop ----
+
+namespace {
+
+DesktopFrame PictureWithPointer(UINT32 (*colourAt)(int, int), int x, int y, bool withShape) {
+    DesktopFrame frame = MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, colourAt);
+    frame.frameInfo.LastMouseUpdateTime.QuadPart = 1;
+    frame.frameInfo.PointerPosition.Position = {x, y};
+    frame.frameInfo.PointerPosition.Visible = TRUE;
+    if (withShape) {
+        frame.shapeInfo = {DXGI_OUTDUPL_POINTER_SHAPE_TYPE_COLOR, 2, 2, 8, {0, 0}};
+        frame.shape.assign(16, 0xFF); // opaque white
+        frame.frameInfo.PointerShapeBufferSize = 16;
+    }
+    return frame;
+}
+
+// `picture` with an opaque white 2 x 2 pointer at crop position (x, y).
+std::vector<BYTE> WithPointer(std::vector<BYTE> picture, int x, int y) {
+    for (int j = 0; j < 2; j++) {
+        for (int k = 0; k < 2; k++)
+            memset(&picture[(size_t(y + j) * CROP_WIDTH + x + k) * 4], 0xFF, 3);
+    }
+    return picture;
+}
+
+} // namespace
+
+TEST_F(CaptureLoopTest, RepeatedPictureCarriesOnePointerAtItsLatestPosition) {
+    job.recordMouse = 1;
+    ScriptAt(duplication, 0, PictureWithPointer(PictureA, CROP_X + 1, CROP_Y + 1, true));
+    ScriptAt(duplication, PassAtMs(50),
+             PictureWithPointer(PictureA, CROP_X + 10, CROP_Y + 5, false));
+    RunUntilMs(100);
+    ASSERT_EQ(2u, sinkWriter.samples.size());
+    EXPECT_EQ(WithPointer(CropOf(PictureA), 1, 1), sinkWriter.samples[0].bytes);
+    EXPECT_EQ(WithPointer(CropOf(PictureA), 10, 5), sinkWriter.samples[1].bytes);
+    std::vector<BYTE> kept(source.framePicture, source.framePicture + source.frameBytes);
+    EXPECT_EQ(CropOf(PictureA), kept);
+}
+
+TEST_F(CaptureLoopTest, RecordMouseOffDrawsNoPointer) {
+    ScriptAt(duplication, 0, PictureWithPointer(PictureA, CROP_X + 1, CROP_Y + 1, true));
+    RunUntilMs(50);
+    ASSERT_EQ(1u, sinkWriter.samples.size());
+    EXPECT_EQ(CropOf(PictureA), sinkWriter.samples[0].bytes);
+    EXPECT_EQ(0, duplication.shapeCalls);
+}
