@@ -6,6 +6,8 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/build.sh
 export WINEDEBUG=-all
+# A crash ends its test instead of waiting in the debugger.
+export WINEDLLOVERRIDES="winedbg.exe=d"
 # The first Wine start creates the prefix (about 10 s); keep it out of the tests.
 xvfb-run -a -s '-screen 0 1920x1080x24' \
     sh -c 'wineboot -i >/dev/null 2>&1; ctest --test-dir build --output-on-failure'
