@@ -93,6 +93,11 @@ class FrameWindowTest : public ::testing::Test {
     void TearDown() override {
         userApi = realUserApi;
         if (IsWindow(window)) {
+            // Without a window manager Wine waits two seconds for one to confirm
+            // that a shown window was hidden; a window already marked hidden is
+            // destroyed at once.
+            SetWindowLongPtrW(window, GWL_STYLE,
+                              GetWindowLongPtrW(window, GWL_STYLE) & ~LONG_PTR{WS_VISIBLE});
             DestroyWindow(window);
         }
         int exitCode = 0;

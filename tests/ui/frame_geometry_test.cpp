@@ -168,6 +168,31 @@ TEST_F(DefaultFrameWindow, SavedPlacementReplacesTheDefaultSize) {
     EXPECT_TRUE(IsWindowVisible(window));
 }
 
+LRESULT CALLBACK RefuseCreation(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        return FALSE;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+TEST(FrameWindowStartup, WindowThatCannotBeCreatedGivesNull) {
+    // A class of that name whose windows refuse creation: registration of the
+    // frame class fails and creation then fails, as when the system refuses.
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    UnregisterClassW(L"quorvelFrame", instance);
+    WNDCLASSEXW refusing = {};
+    refusing.cbSize = sizeof(refusing);
+    refusing.lpfnWndProc = RefuseCreation;
+    refusing.hInstance = instance;
+    refusing.lpszClassName = L"quorvelFrame";
+    ASSERT_NE(RegisterClassExW(&refusing), 0);
+    ResetUiState();
+    EXPECT_EQ(CreateFrameWindow(instance), nullptr);
+    EXPECT_EQ(mainWindow, nullptr);
+    UnregisterClassW(L"quorvelFrame", instance);
+    ResetUiState();
+}
+
 // --- Capture size presets -----------------------------------------------------
 
 using CaptureSizePreset = FrameWindowTest;
