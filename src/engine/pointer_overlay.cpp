@@ -137,7 +137,7 @@ static void DrawMonochrome(const PointerState* pointer, BYTE* sample, const Shap
             BYTE* dst = SamplePixel(sample, clip, k, j, cropWidth);
             for (int c = 0; c < 3; ++c) {
                 if (!andBit)
-                    dst[c] = xorBit ? 255 : 0;
+                    dst[c] = static_cast<BYTE>(xorBit ? 255 : 0);
                 else if (xorBit)
                     dst[c] = static_cast<BYTE>(~dst[c]);
             }

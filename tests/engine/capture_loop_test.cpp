@@ -152,8 +152,6 @@ HRESULT ClockedAcquire(IDXGIOutputDuplication* duplication, UINT timeoutMs,
 }
 
 HRESULT ClockedWriteSample(IMFSinkWriter* writer, DWORD streamIndex, IMFSample* sample) {
-    LONGLONG time = 0;
-    sample->GetSampleTime(&time);
     virtualClock.events.push_back("write");
     virtualClock.writeTimes.push_back(virtualClock.counts);
     return realMfApi.WriteSample(writer, streamIndex, sample);

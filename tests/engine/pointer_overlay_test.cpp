@@ -24,7 +24,6 @@ struct Picture {
         memcpy(&pixel, &bytes[(size_t(y) * width + x) * 4], 4);
         return pixel;
     }
-    void Set(int x, int y, UINT32 pixel) { memcpy(&bytes[(size_t(y) * width + x) * 4], &pixel, 4); }
 };
 
 // A shape of the given type held by the test; the pointer state borrows it.
