@@ -96,6 +96,7 @@ void RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, const RecordingJob
     source->sourceBox.right = static_cast<UINT>(source->cropX + source->cropWidth);
     source->sourceBox.bottom = static_cast<UINT>(source->cropY + source->cropHeight);
     source->sourceBox.back = 1;
+    // CapturePicture reads the pointer flag from the source.
     source->recordMouse = job->recordMouse;
     LONGLONG frameDuration = 10000000 / job->fps;
     ResetPointerState(&source->pointer);
