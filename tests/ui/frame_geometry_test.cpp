@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <cstring>
 #include "common/command_ids.h"
 #include "frame_fixture.h"
 #include "ui/frame_geometry.h"
@@ -146,8 +147,8 @@ TEST_F(DefaultFrameWindow, ClassIsQuorvelFrameWithArrowAndNoBackground) {
     WCHAR title[64] = {};
     GetWindowTextW(window, title, 64);
     EXPECT_STREQ(title, L"quorvel");
-    EXPECT_EQ(GetClassLongPtrW(window, GCL_STYLE), 0);
-    EXPECT_EQ(GetClassLongPtrW(window, GCLP_HBRBACKGROUND), 0);
+    EXPECT_EQ(GetClassLongPtrW(window, GCL_STYLE), 0u);
+    EXPECT_EQ(GetClassLongPtrW(window, GCLP_HBRBACKGROUND), 0u);
     EXPECT_EQ(reinterpret_cast<HCURSOR>(GetClassLongPtrW(window, GCLP_HCURSOR)),
               LoadCursorW(nullptr, IDC_ARROW));
     EXPECT_EQ(GetParent(window), nullptr);
