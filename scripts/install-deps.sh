@@ -2,7 +2,7 @@
 # Installs, from Debian's archive, whatever the build and the tests need and
 # this machine lacks. Needs root (or sudo).
 set -eu
-packages="cmake make g++-mingw-w64-x86-64-posix wine64 xvfb xauth x11-utils googletest"
+packages="cmake make g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth x11-utils googletest"
 missing=""
 for p in $packages; do
     dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
@@ -12,4 +12,5 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 echo "installing:$missing"
 $sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
+# Wine needs its recommended libraries (OpenGL among them) for Direct3D.
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing
