@@ -2,9 +2,9 @@
 #include <windows.h>
 
 // Process-wide UI state, touched only by the UI thread.
-extern int currentFps;   // 10, 30, 60 or 120
-extern int recordMouse;  // 0 or 1
-extern int isRecording;  // 0 or 1
+extern int currentFps;  // 10, 30, 60 or 120
+extern int recordMouse; // 0 or 1
+extern int isRecording; // 0 or 1
 extern int windowDpi;
 extern HFONT uiFont;
 extern HWND recButton;

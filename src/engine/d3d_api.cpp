@@ -67,10 +67,20 @@ static HRESULT RealReleaseFrame(IDXGIOutputDuplication* duplication) {
 }
 
 const D3dApi realD3dApi = {
-    ::D3D11CreateDevice,  RealQueryDxgiDevice,      RealGetAdapter,       RealEnumOutputs,
-    RealGetDesc,          RealQueryOutput1,         RealDuplicateOutput,  RealCreateTexture2D,
-    RealAcquireNextFrame, RealQueryTexture2D,       RealCopySubresourceRegion,
-    RealMap,              RealUnmap,                RealGetFramePointerShape,
+    ::D3D11CreateDevice,
+    RealQueryDxgiDevice,
+    RealGetAdapter,
+    RealEnumOutputs,
+    RealGetDesc,
+    RealQueryOutput1,
+    RealDuplicateOutput,
+    RealCreateTexture2D,
+    RealAcquireNextFrame,
+    RealQueryTexture2D,
+    RealCopySubresourceRegion,
+    RealMap,
+    RealUnmap,
+    RealGetFramePointerShape,
     RealReleaseFrame,
 };
 

@@ -27,9 +27,18 @@ static HRESULT RealFinalize(IMFSinkWriter* writer) {
 }
 
 const MfApi realMfApi = {
-    ::MFStartup,          ::MFShutdown,    ::MFCreateAttributes, ::MFCreateSinkWriterFromURL,
-    ::MFCreateMediaType,  RealAddStream,   RealSetInputMediaType, RealBeginWriting,
-    ::MFCreateMemoryBuffer, RealLock,      ::MFCreateSample,     RealWriteSample,
+    ::MFStartup,
+    ::MFShutdown,
+    ::MFCreateAttributes,
+    ::MFCreateSinkWriterFromURL,
+    ::MFCreateMediaType,
+    RealAddStream,
+    RealSetInputMediaType,
+    RealBeginWriting,
+    ::MFCreateMemoryBuffer,
+    RealLock,
+    ::MFCreateSample,
+    RealWriteSample,
     RealFinalize,
 };
 

@@ -12,8 +12,9 @@ struct MfApi {
     decltype(&::MFCreateSinkWriterFromURL) MFCreateSinkWriterFromURL;
     decltype(&::MFCreateMediaType) MFCreateMediaType;
     HRESULT (*AddStream)(IMFSinkWriter* writer, IMFMediaType* outputType, DWORD* streamIndex);
-    HRESULT (*SetInputMediaType)(IMFSinkWriter* writer, DWORD streamIndex, IMFMediaType* inputType,
-                                 IMFAttributes* encodingParameters);
+    HRESULT (*SetInputMediaType)
+    (IMFSinkWriter* writer, DWORD streamIndex, IMFMediaType* inputType,
+     IMFAttributes* encodingParameters);
     HRESULT (*BeginWriting)(IMFSinkWriter* writer);
     decltype(&::MFCreateMemoryBuffer) MFCreateMemoryBuffer;
     HRESULT (*Lock)(IMFMediaBuffer* buffer, BYTE** data, DWORD* maxLength, DWORD* currentLength);
