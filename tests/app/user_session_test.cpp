@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <string>
+#include <utility>
 #include <vector>
 #include "common/command_ids.h"
 #include "program_harness.h"
@@ -34,25 +35,61 @@ std::wstring MessageBoxText(HWND box) {
     return L"<no text>";
 }
 
-// A left click where a user would make it: the pointer moved onto the middle
-// of the control, button down, button up.
-void ClickAt(HWND control) {
+// A left click where a user would make it: once the control is what lies under
+// its middle on the screen, the pointer moves there and rests a moment, then
+// the button goes down and up. False if the control never came to the top.
+bool ClickAt(HWND control) {
     RECT rect = {};
     GetWindowRect(control, &rect);
-    int x = (rect.left + rect.right) / 2;
-    int y = (rect.top + rect.bottom) / 2;
+    POINT middle = {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+    DWORD start = GetTickCount();
+    while (WindowFromPoint(middle) != control) {
+        if (GetTickCount() - start >= 5000)
+            return false;
+        PumpMessagesFor(20);
+    }
     int screenWidth = GetSystemMetrics(SM_CXSCREEN);
     int screenHeight = GetSystemMetrics(SM_CYSCREEN);
-    INPUT inputs[3] = {};
-    for (INPUT& input : inputs) {
-        input.type = INPUT_MOUSE;
-        input.mi.dx = MulDiv(x, 65535, screenWidth - 1);
-        input.mi.dy = MulDiv(y, 65535, screenHeight - 1);
+    INPUT input = {};
+    input.type = INPUT_MOUSE;
+    input.mi.dx = MulDiv(middle.x, 65535, screenWidth - 1);
+    input.mi.dy = MulDiv(middle.y, 65535, screenHeight - 1);
+    const DWORD steps[3] = {MOUSEEVENTF_MOVE, MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP};
+    for (DWORD step : steps) {
+        input.mi.dwFlags = step | MOUSEEVENTF_ABSOLUTE;
+        SendInput(1, &input, sizeof(INPUT));
+        PumpMessagesFor(step == MOUSEEVENTF_MOVE ? 150 : 50);
     }
-    inputs[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
-    inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_ABSOLUTE;
-    inputs[2].mi.dwFlags = MOUSEEVENTF_LEFTUP | MOUSEEVENTF_ABSOLUTE;
-    SendInput(3, inputs, sizeof(INPUT));
+    return true;
+}
+
+BOOL CALLBACK CollectTopLevel(HWND window, LPARAM parameter) {
+    std::pair<DWORD, std::wstring>* search =
+        reinterpret_cast<std::pair<DWORD, std::wstring>*>(parameter);
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    if (processId == search->first && IsWindowVisible(window)) {
+        WCHAR className[64] = {};
+        WCHAR text[256] = {};
+        GetClassNameW(window, className, 64);
+        GetWindowTextW(window, text, 256);
+        search->second += std::wstring(L" [") + className + L" \"" + text + L"\"]";
+    }
+    return TRUE;
+}
+
+// What the program shows when a wait on it failed, for the failure message.
+std::string DescribeProgram(const RunningProgram& program, HWND recButton, HWND stopButton) {
+    DWORD exitCode = 0;
+    if (GetExitCodeProcess(program.process.hProcess, &exitCode) && exitCode != STILL_ACTIVE)
+        return "the program ended with exit code " + std::to_string(exitCode);
+    std::pair<DWORD, std::wstring> search(program.process.dwProcessId, L"");
+    EnumWindows(CollectTopLevel, reinterpret_cast<LPARAM>(&search));
+    std::string windows;
+    for (WCHAR unit : search.second)
+        windows += unit < 128 ? static_cast<char>(unit) : '?';
+    return std::string("REC ") + (IsWindowEnabled(recButton) ? "enabled" : "disabled") + ", STOP " +
+           (IsWindowEnabled(stopButton) ? "enabled" : "disabled") + ", visible windows:" + windows;
 }
 
 bool WaitForEnabledState(HWND control, bool enabled, DWORD timeoutMs) {
@@ -100,15 +137,23 @@ TEST_F(UserSession, RecWithoutDesktopDuplicationShowsTheErrorThenIdleAndCloseSav
     EXPECT_TRUE(IsWindowEnabled(recButton));
     EXPECT_FALSE(IsWindowEnabled(stopButton));
 
-    ClickAt(recButton);
+    // A click is only meant for a frame the user can see.
+    RECT frame = {};
+    GetWindowRect(program.frameWindow, &frame);
+    int sideX = frame.left + 3;
+    int sideY = (frame.top + frame.bottom) / 2;
+    ASSERT_EQ(IDLE_SIDE, WaitForScreenPixel(sideX, sideY, IDLE_SIDE, 5000)) << "frame not drawn";
+
+    ASSERT_TRUE(ClickAt(recButton)) << "REC is not on top at its place";
     HWND box = WaitForProgramWindow(program.process.dwProcessId, L"#32770", L"quorvel", 15000);
-    ASSERT_NE(nullptr, box) << "no message box after REC";
+    ASSERT_NE(nullptr, box) << "no message box after REC: "
+                            << DescribeProgram(program, recButton, stopButton);
     EXPECT_EQ(L"DuplicateOutput failed (GPU/monitor mismatch?)", MessageBoxText(box));
     EXPECT_EQ(program.frameWindow, GetWindow(box, GW_OWNER));
 
     HWND okButton = GetDlgItem(box, IDOK);
     ASSERT_NE(nullptr, okButton);
-    ClickAt(okButton);
+    ASSERT_TRUE(ClickAt(okButton)) << "OK is not on top at its place";
     DWORD start = GetTickCount();
     while (IsWindow(box) && GetTickCount() - start < 5000)
         PumpMessagesFor(20);
@@ -116,10 +161,6 @@ TEST_F(UserSession, RecWithoutDesktopDuplicationShowsTheErrorThenIdleAndCloseSav
 
     EXPECT_TRUE(WaitForEnabledState(recButton, true, 3000));
     EXPECT_FALSE(IsWindowEnabled(stopButton));
-    RECT frame = {};
-    GetWindowRect(program.frameWindow, &frame);
-    int sideX = frame.left + 3;
-    int sideY = (frame.top + frame.bottom) / 2;
     EXPECT_EQ(IDLE_SIDE, WaitForScreenPixel(sideX, sideY, IDLE_SIDE, 3000)) << "left side grey";
     EXPECT_EQ(IDLE_SIDE, WaitForScreenPixel(frame.right - 4, sideY, IDLE_SIDE, 3000))
         << "right side grey";
@@ -132,10 +173,10 @@ TEST_F(UserSession, RecWithoutDesktopDuplicationShowsTheErrorThenIdleAndCloseSav
     PumpMessagesFor(200);
     GetWindowRect(program.frameWindow, &frame);
 
-    ClickAt(closeButton);
+    ASSERT_TRUE(ClickAt(closeButton)) << "the close button is not on top at its place";
     DWORD exitCode = 99;
     ASSERT_TRUE(WaitForProgramExit(&program, 15000, &exitCode))
-        << "the close button left it running";
+        << "the close button left it running: " << DescribeProgram(program, recButton, stopButton);
     EXPECT_EQ(0u, exitCode);
 
     ASSERT_TRUE(PathExists(settingsFile));
@@ -153,7 +194,7 @@ TEST_F(UserSession, RecWithoutDesktopDuplicationShowsTheErrorThenIdleAndCloseSav
 TEST_F(UserSession, NextStartOpensWhereTheLastOneClosed) {
     SetWindowPos(program.frameWindow, nullptr, 320, 180, 800, 500, SWP_NOZORDER | SWP_NOACTIVATE);
     PumpMessagesFor(200);
-    ClickAt(closeButton);
+    ASSERT_TRUE(ClickAt(closeButton));
     DWORD exitCode = 99;
     ASSERT_TRUE(WaitForProgramExit(&program, 15000, &exitCode));
     EndProgram(&program);
