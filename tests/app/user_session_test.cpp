@@ -145,7 +145,7 @@ TEST_F(UserSession, RecWithoutDesktopDuplicationShowsTheErrorThenIdleAndCloseSav
     ASSERT_EQ(IDLE_SIDE, WaitForScreenPixel(sideX, sideY, IDLE_SIDE, 5000)) << "frame not drawn";
 
     ASSERT_TRUE(ClickAt(recButton)) << "REC is not on top at its place";
-    HWND box = WaitForProgramWindow(program.process.dwProcessId, L"#32770", L"quorvel", 15000);
+    HWND box = WaitForProgramWindow(program.process.dwProcessId, L"#32770", L"quorvel", 30000);
     ASSERT_NE(nullptr, box) << "no message box after REC: "
                             << DescribeProgram(program, recButton, stopButton);
     EXPECT_EQ(L"DuplicateOutput failed (GPU/monitor mismatch?)", MessageBoxText(box));
