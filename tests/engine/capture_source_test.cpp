@@ -484,7 +484,8 @@ TEST_F(CapturePictureTest, PointerIsLeftAloneWithoutTheMouseOption) {
 
 TEST_F(CapturePictureTest, ReopenReplacesTheDuplicationOnTheSameOutputAndDevice) {
     StandInDuplication second;
-    UseStandInDuplications({&second});
+    // The platform refuses a second duplication while the first is alive.
+    UseStandInDuplications({&second}, {&duplication});
     duplication.script.push_back(MakeDesktopFrame(64, 48, Pattern));
     ASSERT_EQ(S_OK, CapturePicture(&source, 0));
     IDXGIOutput1* output1 = source.output1;

@@ -4,6 +4,7 @@
 HandOutLog handOutLog;
 
 static std::vector<StandInDuplication*> duplicationsToHandOut;
+static std::vector<StandInDuplication*> duplicationsKnown; // handed out or already live
 static std::vector<StandInOutput*> outputsToEnumerate;
 static StandInSinkWriter* sinkWriterToHandOut;
 
@@ -297,7 +298,15 @@ HRESULT StandInOutput::DuplicateOutput(IUnknown*, IDXGIOutputDuplication** dupli
 
 // ---- StandInSinkWriter ----
 
+StandInSinkWriter::StandInSinkWriter() {
+    InitializeCriticalSection(&leavingLock);
+    letGoWork = CreateThreadpoolWork(LetGoCallback, this, nullptr);
+}
+
 StandInSinkWriter::~StandInSinkWriter() {
+    LetGoOfAllSamples();
+    CloseThreadpoolWork(letGoWork);
+    DeleteCriticalSection(&leavingLock);
     if (outputType)
         outputType->Release();
     if (inputType)
@@ -366,8 +375,49 @@ HRESULT StandInSinkWriter::BeginWriting() {
     return beginWritingResult;
 }
 
+void StandInSinkWriter::LetGoOldest() {
+    EnterCriticalSection(&leavingLock);
+    leaving.push_back(held.front());
+    LeaveCriticalSection(&leavingLock);
+    held.pop_front();
+    SubmitThreadpoolWork(letGoWork);
+}
+
+void CALLBACK StandInSinkWriter::LetGoCallback(PTP_CALLBACK_INSTANCE, void* context, PTP_WORK) {
+    StandInSinkWriter* writer = static_cast<StandInSinkWriter*>(context);
+    EnterCriticalSection(&writer->leavingLock);
+    HeldSample leaving = writer->leaving.front();
+    writer->leaving.pop_front();
+    LeaveCriticalSection(&writer->leavingLock);
+
+    std::vector<BYTE> now;
+    IMFMediaBuffer* buffer = nullptr;
+    if (SUCCEEDED(leaving.sample->ConvertToContiguousBuffer(&buffer))) {
+        BYTE* data = nullptr;
+        DWORD length = 0;
+        if (SUCCEEDED(buffer->Lock(&data, nullptr, &length))) {
+            now.assign(data, data + length);
+            buffer->Unlock();
+        }
+        buffer->Release();
+    }
+    if (now != leaving.bytes)
+        InterlockedIncrement(&writer->samplesChangedWhileHeld);
+    if (leaving.sample->Release() != 0)
+        InterlockedIncrement(&writer->samplesStillReferenced);
+    InterlockedIncrement(&writer->samplesLetGo);
+}
+
+void StandInSinkWriter::LetGoOfAllSamples() {
+    while (!held.empty())
+        LetGoOldest();
+    WaitForThreadpoolWorkCallbacks(letGoWork, FALSE);
+}
+
 HRESULT StandInSinkWriter::WriteSample(DWORD index, IMFSample* sample) {
     calls.push_back("WriteSample");
+    if (writeBlockMs)
+        Sleep(writeBlockMs);
     WrittenSample written = {};
     written.streamIndex = index;
     sample->GetSampleTime(&written.time);
@@ -381,6 +431,12 @@ HRESULT StandInSinkWriter::WriteSample(DWORD index, IMFSample* sample) {
             buffer->Unlock();
         }
         buffer->Release();
+    }
+    if (SUCCEEDED(writeSampleResult)) {
+        sample->AddRef();
+        held.push_back({sample, written.bytes});
+        while (held.size() > samplesKept)
+            LetGoOldest();
     }
     samples.push_back(written);
     return writeSampleResult;
@@ -408,6 +464,7 @@ HRESULT StandInSinkWriter::Flush(DWORD) {
 
 HRESULT StandInSinkWriter::Finalize() {
     calls.push_back("Finalize");
+    LetGoOfAllSamples();
     return finalizeResult;
 }
 
@@ -427,11 +484,21 @@ static HRESULT HandOutDuplication(IDXGIOutput1* output1, IUnknown* device,
     *duplication = nullptr;
     size_t call = static_cast<size_t>(handOutLog.duplicateOutputCalls++);
     handOutLog.duplicatedOutputs.push_back(output1);
+    ID3D11Device* d3dDevice = nullptr;
+    device->QueryInterface(__uuidof(ID3D11Device), reinterpret_cast<void**>(&d3dDevice));
+    if (d3dDevice)
+        d3dDevice->Release(); // only compared; the caller keeps the device alive
+    for (StandInDuplication* live : duplicationsKnown) {
+        if (live->references > 0 && live->duplicatedOutput == output1 && live->device == d3dDevice)
+            return E_INVALIDARG; // this process already duplicates the output
+    }
     if (call >= duplicationsToHandOut.size() || !duplicationsToHandOut[call])
         return DXGI_ERROR_UNSUPPORTED;
     StandInDuplication* standIn = duplicationsToHandOut[call];
     if (!standIn->device)
         device->QueryInterface(__uuidof(ID3D11Device), reinterpret_cast<void**>(&standIn->device));
+    standIn->duplicatedOutput = output1;
+    duplicationsKnown.push_back(standIn);
     standIn->AddRef();
     *duplication = standIn;
     return S_OK;
@@ -462,8 +529,10 @@ static HRESULT HandOutSinkWriter(LPCWSTR url, IMFByteStream* byteStream, IMFAttr
     return S_OK;
 }
 
-void UseStandInDuplications(std::vector<StandInDuplication*> duplications) {
+void UseStandInDuplications(std::vector<StandInDuplication*> duplications,
+                            std::vector<StandInDuplication*> alreadyLive) {
     duplicationsToHandOut = duplications;
+    duplicationsKnown = alreadyLive;
     handOutLog.duplicateOutputCalls = 0;
     handOutLog.duplicatedOutputs.clear();
     d3dApi.DuplicateOutput = HandOutDuplication;

@@ -7,6 +7,7 @@
 // counted in `references`, so a test can check that the engine let go of
 // exactly what it was handed. The Use* procedures swap the matching seam entry;
 // a SeamGuard puts every seam back.
+#include <deque>
 #include <string>
 #include <vector>
 #include "engine/engine.h"
@@ -46,7 +47,8 @@ class StandInDuplication : public IDXGIOutputDuplication {
     std::vector<DesktopFrame> script;
     HRESULT afterScript = DXGI_ERROR_WAIT_TIMEOUT;
 
-    ID3D11Device* device = nullptr; // the device passed to DuplicateOutput
+    ID3D11Device* device = nullptr;           // the device passed to DuplicateOutput
+    IDXGIOutput1* duplicatedOutput = nullptr; // the output it duplicates
     LONG references = 0;
     int acquireCalls = 0;
     std::vector<UINT> acquireTimeouts;
@@ -142,8 +144,19 @@ struct WrittenSample {
 
 // Keeps everything it is given. Media types are copied (real MF media types)
 // at the moment they arrive. Each *Result is what that call answers.
+// Like the real writer it keeps a reference to each sample it is given and
+// lets it go later, from another thread (a thread-pool callback): the newest
+// `samplesKept` stay held, older ones and, at Finalize, all of them are let go
+// there. A sample whose bytes changed while it was held counts in
+// `samplesChangedWhileHeld`. WriteSample blocks for `writeBlockMs` of real time.
 class StandInSinkWriter : public IMFSinkWriter {
   public:
+    size_t samplesKept = 4;
+    DWORD writeBlockMs = 0;
+    volatile LONG samplesLetGo = 0;
+    volatile LONG samplesChangedWhileHeld = 0;
+    volatile LONG samplesStillReferenced = 0; // someone besides the writer held on
+
     HRESULT addStreamResult = S_OK;
     HRESULT setInputMediaTypeResult = S_OK;
     HRESULT beginWritingResult = S_OK;
@@ -165,11 +178,13 @@ class StandInSinkWriter : public IMFSinkWriter {
     bool encodingParametersGiven = false;
     std::vector<WrittenSample> samples;
 
-    StandInSinkWriter() = default;
+    StandInSinkWriter();
     StandInSinkWriter(const StandInSinkWriter&) = delete;
     StandInSinkWriter& operator=(const StandInSinkWriter&) = delete;
     virtual ~StandInSinkWriter();
     int CountCalls(const char* name) const;
+    // Lets every held sample go and waits until that is done.
+    void LetGoOfAllSamples();
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
     ULONG STDMETHODCALLTYPE AddRef() override;
@@ -186,6 +201,18 @@ class StandInSinkWriter : public IMFSinkWriter {
     HRESULT STDMETHODCALLTYPE Finalize() override;
     HRESULT STDMETHODCALLTYPE GetServiceForStream(DWORD, REFGUID, REFIID, void** object) override;
     HRESULT STDMETHODCALLTYPE GetStatistics(DWORD, MF_SINK_WRITER_STATISTICS*) override;
+
+  private:
+    struct HeldSample {
+        IMFSample* sample;
+        std::vector<BYTE> bytes; // as handed over
+    };
+    std::deque<HeldSample> held;    // writer thread only
+    std::deque<HeldSample> leaving; // guarded by leavingLock
+    CRITICAL_SECTION leavingLock;
+    PTP_WORK letGoWork;
+    void LetGoOldest();
+    static void CALLBACK LetGoCallback(PTP_CALLBACK_INSTANCE, void* context, PTP_WORK);
 };
 
 // What the swapped seams were asked for since the last Use* call.
@@ -198,8 +225,11 @@ struct HandOutLog {
 extern HandOutLog handOutLog;
 
 // d3dApi.DuplicateOutput hands out these in turn; a null entry, or a call past
-// the end, fails with DXGI_ERROR_UNSUPPORTED.
-void UseStandInDuplications(std::vector<StandInDuplication*> duplications);
+// the end, fails with DXGI_ERROR_UNSUPPORTED. As the platform does, it refuses
+// (E_INVALIDARG) a second duplication of an output by a device while one of
+// these, or one of `alreadyLive` (made by the test itself), is still referenced.
+void UseStandInDuplications(std::vector<StandInDuplication*> duplications,
+                            std::vector<StandInDuplication*> alreadyLive = {});
 // d3dApi.EnumOutputs enumerates these; past the end DXGI_ERROR_NOT_FOUND.
 void UseStandInOutputs(std::vector<StandInOutput*> outputs);
 // mfApi.MFCreateSinkWriterFromURL hands out this writer.
