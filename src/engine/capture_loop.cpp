@@ -54,42 +54,72 @@ void PrepareSample(const CaptureSource* source, BYTE* sample, int recordMouse) {
                          source->cropHeight);
 }
 
-// Writes the sample for one index; a failed buffer, lock or sample drops only
-// this index and leaves a hole in the timeline.
-static void WriteFrameSample(const CaptureSource* source, const Mp4Writer* writer, int recordMouse,
-                             LONGLONG frameIndex, LONGLONG frameDuration) {
-    IMFMediaBuffer* buffer = nullptr;
-    if (FAILED(mfApi.MFCreateMemoryBuffer(source->frameBytes, &buffer)) || !buffer)
-        return;
+bool MakeFrameSample(const CaptureSource* source, int recordMouse, LONGLONG frameIndex,
+                     LONGLONG frameDuration, IMFMediaBuffer** buffer, IMFSample** sample) {
+    *buffer = nullptr;
+    *sample = nullptr;
+    if (FAILED(mfApi.MFCreateMemoryBuffer(source->frameBytes, buffer)) || !*buffer)
+        return false;
     BYTE* data = nullptr;
-    HRESULT hr = mfApi.Lock(buffer, &data, nullptr, nullptr);
+    HRESULT hr = mfApi.Lock(*buffer, &data, nullptr, nullptr);
     if (FAILED(hr) || !data) {
         if (SUCCEEDED(hr))
-            buffer->Unlock();
-        buffer->Release();
-        return;
+            (*buffer)->Unlock();
+        (*buffer)->Release();
+        *buffer = nullptr;
+        return false;
     }
     PrepareSample(source, data, recordMouse);
-    buffer->Unlock();
-    buffer->SetCurrentLength(source->frameBytes);
-    IMFSample* sample = nullptr;
-    if (FAILED(mfApi.MFCreateSample(&sample)) || !sample) {
-        buffer->Release();
-        return;
+    (*buffer)->Unlock();
+    (*buffer)->SetCurrentLength(source->frameBytes);
+    if (FAILED(mfApi.MFCreateSample(sample)) || !*sample) {
+        (*buffer)->Release();
+        *buffer = nullptr;
+        *sample = nullptr;
+        return false;
     }
-    sample->AddBuffer(buffer);
-    sample->SetSampleTime(frameIndex * frameDuration);
-    sample->SetSampleDuration(frameDuration);
-    mfApi.WriteSample(writer->sinkWriter, writer->streamIndex, sample);
+    (*sample)->AddBuffer(*buffer);
+    (*sample)->SetSampleTime(frameIndex * frameDuration);
+    (*sample)->SetSampleDuration(frameDuration);
+    return true;
+}
+
+// Writes the sample for one index; a failed buffer, lock or sample drops only
+// this index and leaves a hole in the timeline. False when the sink writer
+// refused the sample: the file cannot take more (a full disk, a failed encoder).
+static bool WriteFrameSample(const CaptureSource* source, const Mp4Writer* writer, int recordMouse,
+                             LONGLONG frameIndex, LONGLONG frameDuration) {
+    IMFMediaBuffer* buffer = nullptr;
+    IMFSample* sample = nullptr;
+    if (!MakeFrameSample(source, recordMouse, frameIndex, frameDuration, &buffer, &sample))
+        return true;
+    // The writer keeps its own reference; the memory is never touched again here.
+    HRESULT hr = mfApi.WriteSample(writer->sinkWriter, writer->streamIndex, sample);
     sample->Release();
     buffer->Release();
+    return SUCCEEDED(hr);
 }
 
 static bool StopRequested(const RecordingJob* job) {
     return osApi.WaitForSingleObject(job->stopEvent, 0) == WAIT_OBJECT_0;
 }
 
-void RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, const RecordingJob* job) {
+// Writes every index that has fallen due, each with the current picture. False
+// when the loop must end: STOP, or a sample the writer refused. A throttling
+// encoder can make one catch-up last seconds, so STOP is looked for before
+// every sample.
+static bool CatchUp(const CaptureSource* source, const Mp4Writer* writer, const RecordingJob* job,
+                    LONGLONG dueCount, LONGLONG frameDuration, LONGLONG* frameIndex) {
+    for (; *frameIndex < dueCount; ++*frameIndex) {
+        if (StopRequested(job))
+            return false;
+        if (!WriteFrameSample(source, writer, job->recordMouse, *frameIndex, frameDuration))
+            return false;
+    }
+    return true;
+}
+
+bool RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, const RecordingJob* job) {
     source->sourceBox.left = static_cast<UINT>(source->cropX);
     source->sourceBox.top = static_cast<UINT>(source->cropY);
     source->sourceBox.front = 0;
@@ -102,6 +132,9 @@ void RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, const RecordingJob
     ResetPointerState(&source->pointer);
     LARGE_INTEGER counterFrequency = {};
     osApi.QueryPerformanceFrequency(&counterFrequency);
+    // While the desktop cannot be duplicated (secure desktop, mode change) the
+    // duplication is tried again at most this often.
+    const LONGLONG retryCounts = counterFrequency.QuadPart / 4;
 
     // Without a picture within 500 ms the loop starts from the zero-filled
     // picture, which encodes as black.
@@ -109,26 +142,38 @@ void RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, const RecordingJob
     LARGE_INTEGER startCount = {};
     osApi.QueryPerformanceCounter(&startCount);
     LONGLONG frameIndex = 0;
+    // An outage lasts from a lost duplication until a re-created one answers.
+    bool outage = false;
+    LONGLONG lastAttempt = 0;
 
     while (!StopRequested(job)) {
-        HRESULT hr = CapturePicture(source, 0);
-        if (hr == DXGI_ERROR_ACCESS_LOST) {
-            if (!ReopenDuplication(source))
-                break;
-            continue;
-        }
-        if (hr != S_OK && hr != DXGI_ERROR_WAIT_TIMEOUT)
-            break;
+        // A failed re-creation leaves no duplication: the desktop is still away.
+        HRESULT hr = source->duplication ? CapturePicture(source, 0) : DXGI_ERROR_ACCESS_LOST;
         LARGE_INTEGER now = {};
         osApi.QueryPerformanceCounter(&now);
+        if (hr == DXGI_ERROR_ACCESS_LOST) {
+            // The first attempt of an outage is at once; later ones, also after a
+            // re-created duplication that is lost again, wait their turn.
+            if (!outage || now.QuadPart - lastAttempt >= retryCounts) {
+                outage = true;
+                lastAttempt = now.QuadPart;
+                if (ReopenDuplication(source))
+                    continue;
+            }
+        } else if (hr == S_OK || hr == DXGI_ERROR_WAIT_TIMEOUT) {
+            outage = false;
+        } else {
+            break;
+        }
+        // Also during an outage every due index gets the kept picture, so the
+        // timeline stays constant-rate.
         LONGLONG dueCount = ComputeDueCount(now.QuadPart - startCount.QuadPart,
                                             counterFrequency.QuadPart, frameDuration);
-        // No bound on the catch-up: every missed index gets the current picture.
-        for (; frameIndex < dueCount; ++frameIndex)
-            WriteFrameSample(source, writer, job->recordMouse, frameIndex, frameDuration);
+        if (!CatchUp(source, writer, job, dueCount, frameDuration, &frameIndex))
+            break;
         osApi.Sleep(1);
     }
 
-    if (writer->sinkWriter)
-        mfApi.Finalize(writer->sinkWriter);
+    // Only a finalized file is playable.
+    return !writer->sinkWriter || SUCCEEDED(mfApi.Finalize(writer->sinkWriter));
 }

@@ -133,11 +133,20 @@ void RepackRows(BYTE* picture, UINT frameStride, const BYTE* mapped, UINT rowPit
 }
 
 // Copies the crop of the desktop picture into the frame picture. A failed
-// query or map leaves the previous picture in place.
+// query or map, or a desktop the crop does not fit, leaves the previous picture.
 static void CopyCrop(CaptureSource* source, IDXGIResource* resource) {
     ID3D11Texture2D* desktop = nullptr;
     if (!resource || FAILED(d3dApi.QueryTexture2D(resource, &desktop)))
         return;
+    // After a mode change or on a rotated monitor the desktop can be smaller than
+    // the one the crop was made for; a box outside its source is undefined.
+    D3D11_TEXTURE2D_DESC desktopDesc = {};
+    d3dApi.GetTextureDesc(desktop, &desktopDesc);
+    if (source->sourceBox.right > desktopDesc.Width ||
+        source->sourceBox.bottom > desktopDesc.Height) {
+        osApi.Release(desktop);
+        return;
+    }
     d3dApi.CopySubresourceRegion(source->context, source->stagingTexture, 0, 0, 0, 0, desktop, 0,
                                  &source->sourceBox);
     D3D11_MAPPED_SUBRESOURCE mapped = {};
@@ -171,5 +180,10 @@ bool ReopenDuplication(CaptureSource* source) {
         osApi.Release(source->duplication);
         source->duplication = nullptr;
     }
-    return SUCCEEDED(d3dApi.DuplicateOutput(source->output1, source->device, &source->duplication));
+    if (FAILED(d3dApi.DuplicateOutput(source->output1, source->device, &source->duplication))) {
+        // No duplication is what tells the loop the desktop is still away.
+        source->duplication = nullptr;
+        return false;
+    }
+    return true;
 }

@@ -40,6 +40,10 @@ static HRESULT RealQueryTexture2D(IDXGIResource* resource, ID3D11Texture2D** tex
     return resource->QueryInterface(__uuidof(ID3D11Texture2D), reinterpret_cast<void**>(texture));
 }
 
+static void RealGetTextureDesc(ID3D11Texture2D* texture, D3D11_TEXTURE2D_DESC* desc) {
+    texture->GetDesc(desc);
+}
+
 static void RealCopySubresourceRegion(ID3D11DeviceContext* context, ID3D11Resource* dst,
                                       UINT dstSubresource, UINT dstX, UINT dstY, UINT dstZ,
                                       ID3D11Resource* src, UINT srcSubresource,
@@ -77,6 +81,7 @@ const D3dApi realD3dApi = {
     RealCreateTexture2D,
     RealAcquireNextFrame,
     RealQueryTexture2D,
+    RealGetTextureDesc,
     RealCopySubresourceRegion,
     RealMap,
     RealUnmap,

@@ -20,6 +20,7 @@ struct D3dApi {
     (IDXGIOutputDuplication* duplication, UINT timeoutMs, DXGI_OUTDUPL_FRAME_INFO* frameInfo,
      IDXGIResource** resource);
     HRESULT (*QueryTexture2D)(IDXGIResource* resource, ID3D11Texture2D** texture);
+    void (*GetTextureDesc)(ID3D11Texture2D* texture, D3D11_TEXTURE2D_DESC* desc);
     void (*CopySubresourceRegion)(ID3D11DeviceContext* context, ID3D11Resource* dst,
                                   UINT dstSubresource, UINT dstX, UINT dstY, UINT dstZ,
                                   ID3D11Resource* src, UINT srcSubresource, const D3D11_BOX* box);

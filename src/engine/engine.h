@@ -77,10 +77,17 @@ bool OpenMp4Writer(Mp4Writer* writer, const wchar_t* outputPath, int fps, int cr
 
 // Constant-rate loop.
 LONGLONG ComputeDueCount(LONGLONG elapsedCounts, LONGLONG counterFrequency, LONGLONG frameDuration);
-void RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, const RecordingJob* job);
+// Records until STOP, a capture error or a refused sample, then finalizes the
+// file. False when the file could not be finished.
+bool RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, const RecordingJob* job);
 
 // Copies the frame picture into a sample's memory and draws the pointer into it.
 void PrepareSample(const CaptureSource* source, BYTE* sample, int recordMouse);
+// The sample for one index in a fresh buffer, with its time and duration; the
+// caller releases the sample, then the buffer. False, with nothing held, when
+// the buffer, its lock or the sample could not be had.
+bool MakeFrameSample(const CaptureSource* source, int recordMouse, LONGLONG frameIndex,
+                     LONGLONG frameDuration, IMFMediaBuffer** buffer, IMFSample** sample);
 
 // Pointer overlay.
 void ResetPointerState(PointerState* pointer);

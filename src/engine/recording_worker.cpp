@@ -31,8 +31,9 @@ static const wchar_t* InitializeAndRecord(RecordingJob* job, WorkerState* state)
                        source->cropHeight, source->frameStride, &errorText))
         return errorText;
 
-    RunCaptureLoop(source, &state->writer, job);
-    // However the loop ended, the file was begun and finalized.
+    // However the loop ended, a finalized file holds what was recorded.
+    if (!RunCaptureLoop(source, &state->writer, job))
+        return L"Could not finish the MP4 file (is the disk full?)";
     job->success = 1;
     return nullptr;
 }

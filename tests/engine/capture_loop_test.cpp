@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -111,6 +112,7 @@ struct VirtualClock {
     std::map<int, LONGLONG> stallBefore; // acquire call -> counts that pass first
     std::vector<std::string> events;     // poll, acquire <hr>, write <n>, sleep
     std::vector<LONGLONG> writeTimes;    // clock at each WriteSample
+    LONGLONG writeCost;                  // counts each WriteSample blocks for
 };
 VirtualClock virtualClock;
 
@@ -154,6 +156,8 @@ HRESULT ClockedAcquire(IDXGIOutputDuplication* duplication, UINT timeoutMs,
 HRESULT ClockedWriteSample(IMFSinkWriter* writer, DWORD streamIndex, IMFSample* sample) {
     virtualClock.events.push_back("write");
     virtualClock.writeTimes.push_back(virtualClock.counts);
+    // A throttling encoder: WriteSample blocks while it is behind.
+    virtualClock.counts += virtualClock.writeCost;
     return realMfApi.WriteSample(writer, streamIndex, sample);
 }
 
@@ -257,7 +261,8 @@ class CaptureLoopTest : public ::testing::Test {
         osApi.WaitForSingleObject = VirtualWait;
         d3dApi.AcquireNextFrame = ClockedAcquire;
         mfApi.WriteSample = ClockedWriteSample;
-        UseStandInDuplications({&recreated});
+        duplication.duplicatedOutput = &output;
+        UseStandInDuplications({&recreated}, {&duplication});
     }
 
     void TearDown() override {
@@ -273,9 +278,10 @@ class CaptureLoopTest : public ::testing::Test {
     }
 
     // Runs the loop until the stop event is seen at `ms` of virtual time.
-    void RunUntilMs(LONGLONG ms) {
+    // True when the loop reports the file finished.
+    bool RunUntilMs(LONGLONG ms) {
         virtualClock.stopAt = ms * COUNTS_PER_MS;
-        RunCaptureLoop(&source, &writer, &job);
+        return RunCaptureLoop(&source, &writer, &job);
     }
 
     // Every sample has time n x duration and the duration, n counting from 0.
@@ -413,16 +419,221 @@ TEST_F(CaptureLoopTest, LostAccessRecreatesWithoutWritingOrSleepingAndKeepsThePi
         EXPECT_EQ(CropOf(PictureB), sinkWriter.samples[n].bytes) << n;
 }
 
-TEST_F(CaptureLoopTest, FailedRecreationEndsTheLoopAndFinalizes) {
-    UseStandInDuplications({});
+// ---- a desktop that cannot be duplicated for a while ----
+
+namespace {
+
+// DuplicateOutput as the platform answers it while the secure desktop is up:
+// refused until `desktopBackAt`, then the stand-in hand-out.
+struct Outage {
+    LONGLONG desktopBackAt;
+    std::vector<LONGLONG> attempts; // virtual time of each DuplicateOutput
+    decltype(D3dApi::DuplicateOutput) handOut;
+};
+Outage outage;
+
+HRESULT DuplicateAfterOutage(IDXGIOutput1* output1, IUnknown* device,
+                             IDXGIOutputDuplication** duplication) {
+    outage.attempts.push_back(virtualClock.counts);
+    if (virtualClock.counts < outage.desktopBackAt) {
+        *duplication = nullptr;
+        return E_ACCESSDENIED;
+    }
+    return outage.handOut(output1, device, duplication);
+}
+
+void DesktopAwayUntilMs(LONGLONG ms) {
+    outage = Outage{ms * COUNTS_PER_MS, {}, d3dApi.DuplicateOutput};
+    d3dApi.DuplicateOutput = DuplicateAfterOutage;
+}
+
+void ExpectAttemptsSpacedByAQuarterSecond(size_t from) {
+    for (size_t i = from + 1; i < outage.attempts.size(); i++)
+        EXPECT_GE(outage.attempts[i] - outage.attempts[i - 1], 250 * COUNTS_PER_MS) << i;
+}
+
+} // namespace
+
+TEST_F(CaptureLoopTest, TwoSecondOutageKeepsWritingTheKeptPictureThenTheNewOne) {
+    ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
+    ScriptAt(duplication, PassAtMs(1000), MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
+    ScriptAt(recreated, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureB));
+    // Lost once more at 3,100 ms: a new outage, whose first attempt is at once.
+    StandInDuplication third;
+    ScriptAt(recreated, 100, MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
+    UseStandInDuplications({&recreated, &third}, {&duplication});
+    DesktopAwayUntilMs(3000);
+    EXPECT_TRUE(RunUntilMs(4000));
+
+    // The first attempt is at the loss, the rest a quarter second apart, until
+    // the first after the desktop came back.
+    EXPECT_EQ(1000 * COUNTS_PER_MS, outage.attempts.front());
+    ASSERT_EQ(10u, outage.attempts.size()); // 1,000 ms, 1,250 to 3,000 ms, 3,100 ms
+    EXPECT_EQ(3100 * COUNTS_PER_MS, outage.attempts.back());
+    outage.attempts.pop_back();
+    ExpectAttemptsSpacedByAQuarterSecond(0);
+    EXPECT_EQ(3000 * COUNTS_PER_MS, outage.attempts.back());
+    EXPECT_EQ(&third, source.duplication);
+    EXPECT_EQ(1, recreated.framesHandedOut);
+
+    // An unbroken timeline: 119 samples by 4,000 ms, none missing.
+    ASSERT_EQ(119u, sinkWriter.samples.size());
+    ExpectConstantTiming(333333);
+    size_t keptDuringOutage = 0;
+    for (size_t n = 0; n < sinkWriter.samples.size(); n++) {
+        LONGLONG writtenAt = virtualClock.writeTimes[n];
+        if (writtenAt < outage.attempts.back()) {
+            ASSERT_EQ(CropOf(PictureA), sinkWriter.samples[n].bytes) << n;
+            keptDuringOutage += writtenAt >= 1000 * COUNTS_PER_MS;
+        } else {
+            ASSERT_EQ(CropOf(PictureB), sinkWriter.samples[n].bytes) << n;
+        }
+    }
+    EXPECT_EQ(60u, keptDuringOutage); // indices 30 to 89: 2 s at 30 fps
+    EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
+}
+
+TEST_F(CaptureLoopTest, OutageThatLastsUntilStopStillFinishesTheFile) {
     ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
     ScriptAt(duplication, PassAtMs(70), MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
-    RunUntilMs(1000);
-    EXPECT_EQ(1, handOutLog.duplicateOutputCalls);
-    EXPECT_EQ(int(PassAtMs(70)) + 1, duplication.acquireCalls);
-    EXPECT_EQ(2u, sinkWriter.samples.size()); // what was due by 69 ms stays written
+    DesktopAwayUntilMs(LLONG_MAX / COUNTS_PER_MS);
+    EXPECT_TRUE(RunUntilMs(1000));
+
+    EXPECT_EQ(int(PassAtMs(70)) + 1, duplication.acquireCalls); // never asked again once lost
+    EXPECT_EQ(nullptr, source.duplication);
+    EXPECT_EQ(0, duplication.references);
+    // At 70 ms, then every quarter second: 320, 570, 820 ms.
+    EXPECT_EQ(4u, outage.attempts.size());
+    ExpectAttemptsSpacedByAQuarterSecond(0);
+    ASSERT_EQ(29u, sinkWriter.samples.size()); // the whole second, as if nothing happened
+    ExpectConstantTiming(333333);
+    for (const WrittenSample& sample : sinkWriter.samples)
+        ASSERT_EQ(CropOf(PictureA), sample.bytes);
     EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
     EXPECT_EQ("Finalize", sinkWriter.calls.back());
+}
+
+TEST_F(CaptureLoopTest, DuplicationLostAgainAtOnceIsRetriedOnlyEveryQuarterSecond) {
+    // Every re-created duplication is lost at its first call, as during a
+    // display mode change that is still settling.
+    std::vector<StandInDuplication> lostAgain(10);
+    std::vector<StandInDuplication*> handOut;
+    for (StandInDuplication& each : lostAgain) {
+        each.script.push_back(MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
+        each.afterScript = DXGI_ERROR_ACCESS_LOST;
+        handOut.push_back(&each);
+    }
+    UseStandInDuplications(handOut, {&duplication});
+    ScriptAt(duplication, PassAtMs(100), MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
+    EXPECT_TRUE(RunUntilMs(1100));
+
+    // 100 ms (at once), then 350, 600, 850 and 1,100 ms at the earliest.
+    EXPECT_EQ(4, handOutLog.duplicateOutputCalls);
+    int acquiresAfterLoss = 0;
+    for (const StandInDuplication& each : lostAgain) {
+        acquiresAfterLoss += each.acquireCalls;
+        if (&each - &lostAgain[0] < 3) {
+            EXPECT_EQ(0, each.references); // each lost one was let go for the next
+        }
+    }
+    EXPECT_LT(900, acquiresAfterLoss); // one a pass: the loop sleeps, it does not spin
+    EXPECT_EQ(32u, sinkWriter.samples.size());
+    ExpectConstantTiming(333333);
+}
+
+namespace {
+
+int copiesOutsideTheSource;
+
+// The real copy, after a look at whether the box lies inside its source.
+void CheckedCopy(ID3D11DeviceContext* context, ID3D11Resource* dst, UINT dstSubresource, UINT dstX,
+                 UINT dstY, UINT dstZ, ID3D11Resource* src, UINT srcSubresource,
+                 const D3D11_BOX* box) {
+    ID3D11Texture2D* texture = nullptr;
+    if (SUCCEEDED(
+            src->QueryInterface(__uuidof(ID3D11Texture2D), reinterpret_cast<void**>(&texture)))) {
+        D3D11_TEXTURE2D_DESC desc = {};
+        texture->GetDesc(&desc);
+        texture->Release();
+        if (!box || box->right > desc.Width || box->bottom > desc.Height) {
+            copiesOutsideTheSource++;
+            return;
+        }
+    }
+    realD3dApi.CopySubresourceRegion(context, dst, dstSubresource, dstX, dstY, dstZ, src,
+                                     srcSubresource, box);
+}
+
+} // namespace
+
+TEST_F(CaptureLoopTest, DesktopSmallerThanTheCropIsNotCopied) {
+    copiesOutsideTheSource = 0;
+    d3dApi.CopySubresourceRegion = CheckedCopy;
+    // After a mode change the re-created duplication hands out a smaller
+    // desktop (40 x 29: the crop reaches to 40 x 30), then one that fits exactly.
+    ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
+    ScriptAt(duplication, PassAtMs(40), MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
+    ScriptAt(recreated, 0,
+             MakeDesktopFrame(CROP_X + CROP_WIDTH, CROP_Y + CROP_HEIGHT - 1, PictureB));
+    ScriptAt(recreated, 60, MakeDesktopFrame(CROP_X + CROP_WIDTH, CROP_Y + CROP_HEIGHT, PictureB));
+    RunUntilMs(140);
+
+    EXPECT_EQ(0, copiesOutsideTheSource);
+    EXPECT_EQ(2, recreated.framesHandedOut);
+    EXPECT_EQ(recreated.framesHandedOut, recreated.releaseFrameCalls);
+    ASSERT_EQ(4u, sinkWriter.samples.size());
+    EXPECT_EQ(CropOf(PictureA), sinkWriter.samples[0].bytes); // 34 ms
+    EXPECT_EQ(CropOf(PictureA), sinkWriter.samples[1].bytes); // 67 ms: the small desktop
+    EXPECT_EQ(CropOf(PictureB), sinkWriter.samples[2].bytes); // 100 ms: the one that fits
+    EXPECT_EQ(CropOf(PictureB), sinkWriter.samples[3].bytes);
+}
+
+// ---- the file cannot take more ----
+
+namespace {
+
+size_t refusedFrom; // WriteSample call, from 0, from which the writer refuses
+HRESULT refusal;
+
+HRESULT RefusingWriteSample(IMFSinkWriter* writer, DWORD streamIndex, IMFSample* sample) {
+    HRESULT hr = ClockedWriteSample(writer, streamIndex, sample);
+    return virtualClock.writeTimes.size() > refusedFrom ? refusal : hr;
+}
+
+} // namespace
+
+TEST_F(CaptureLoopTest, RefusedSampleEndsTheLoopAndFinalizes) {
+    struct Case {
+        size_t refusedFrom;
+        HRESULT refusal;
+    } cases[] = {{0, HRESULT_FROM_WIN32(ERROR_DISK_FULL)}, {3, E_FAIL}};
+    ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
+    mfApi.WriteSample = RefusingWriteSample;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.refusedFrom);
+        refusedFrom = c.refusedFrom;
+        refusal = c.refusal;
+        virtualClock = VirtualClock();
+        // The fourth sample falls in a catch-up of 16 after a stall.
+        virtualClock.stallBefore[int(PassAtMs(100))] = 500 * COUNTS_PER_MS;
+        sinkWriter.calls.clear();
+        sinkWriter.samples.clear();
+        EXPECT_TRUE(RunUntilMs(10000)) << "the file holds everything up to the refusal";
+        EXPECT_EQ(c.refusedFrom + 1, sinkWriter.samples.size()) << "nothing after the refusal";
+        EXPECT_EQ("write", virtualClock.events.back()) << "no further pass";
+        EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
+        EXPECT_EQ("Finalize", sinkWriter.calls.back());
+    }
+}
+
+TEST_F(CaptureLoopTest, FailedFinalizeReportsTheFileUnfinished) {
+    sinkWriter.finalizeResult = E_FAIL;
+    EXPECT_FALSE(RunUntilMs(100));
+    EXPECT_EQ(2u, sinkWriter.samples.size());
+    sinkWriter.finalizeResult = S_OK;
+    sinkWriter.samples.clear();
+    virtualClock = VirtualClock();
+    EXPECT_TRUE(RunUntilMs(100));
 }
 
 TEST_F(CaptureLoopTest, AnyOtherAcquireResultEndsTheLoopAndFinalizes) {
@@ -576,4 +787,46 @@ TEST_F(CaptureLoopTest, RecordMouseOffDrawsNoPointer) {
     ASSERT_EQ(1u, sinkWriter.samples.size());
     EXPECT_EQ(CropOf(PictureA), sinkWriter.samples[0].bytes);
     EXPECT_EQ(0, duplication.shapeCalls);
+}
+
+TEST_F(CaptureLoopTest, SlowFirstPictureGivesNoBurstOfSamples) {
+    // The first capture takes 400 ms; the timeline starts after it.
+    ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
+    virtualClock.stallBefore[0] = 400 * COUNTS_PER_MS;
+    RunUntilMs(1400);
+    ASSERT_EQ(29u, sinkWriter.samples.size());
+    EXPECT_EQ(434 * COUNTS_PER_MS, virtualClock.writeTimes[0]);
+    for (size_t n = 1; n < virtualClock.writeTimes.size(); n++)
+        EXPECT_LT(virtualClock.writeTimes[n - 1], virtualClock.writeTimes[n]) << n;
+}
+
+TEST_F(CaptureLoopTest, StopIsHonouredWithinOneSampleOfACatchUp) {
+    // 120 fps on an encoder that blocks 20 ms a sample: every pass falls
+    // further behind, so one catch-up never ends by itself.
+    job.fps = 120;
+    virtualClock.writeCost = 20 * COUNTS_PER_MS;
+    EXPECT_TRUE(RunUntilMs(500));
+    ASSERT_LT(10u, virtualClock.writeTimes.size());
+    // No sample is begun once STOP is set, and the one under way was the last.
+    EXPECT_LT(virtualClock.writeTimes.back(), 500 * COUNTS_PER_MS);
+    EXPECT_GE(virtualClock.writeTimes.back() + 20 * COUNTS_PER_MS, 500 * COUNTS_PER_MS);
+    EXPECT_EQ("poll", virtualClock.events.back());
+    EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
+}
+
+TEST_F(CaptureLoopTest, SamplesTheWriterStillHoldsAreNeverWrittenAgain) {
+    // A new picture and a moving pointer every few samples, so memory used for
+    // two samples would show. The writer lets samples go late, on its own thread.
+    job.recordMouse = 1;
+    ScriptAt(duplication, 0, PictureWithPointer(PictureA, CROP_X, CROP_Y, true));
+    for (int ms = 50; ms < 600; ms += 50)
+        ScriptAt(duplication, PassAtMs(ms),
+                 PictureWithPointer(ms % 100 ? PictureB : PictureA, CROP_X + ms / 25, CROP_Y + 2,
+                                    false));
+    sinkWriter.samplesKept = 6;
+    RunUntilMs(700);
+    ASSERT_EQ(20u, sinkWriter.samples.size());
+    EXPECT_EQ(20, sinkWriter.samplesLetGo);
+    EXPECT_EQ(0, sinkWriter.samplesChangedWhileHeld);
+    EXPECT_EQ(0, sinkWriter.samplesStillReferenced) << "the loop kept a sample it handed over";
 }

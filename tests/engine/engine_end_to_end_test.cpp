@@ -241,15 +241,23 @@ TEST_F(EngineEndToEnd, StopAlreadySignalledWritesNothingAndStillSucceeds) {
     EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
 }
 
-TEST_F(EngineEndToEnd, LostDuplicationThatCannotBeRecreatedStillSucceeds) {
+TEST_F(EngineEndToEnd, DesktopAwayUntilStopKeepsRecordingAndSucceeds) {
+    // A UAC prompt at 250 ms that is still up when the user presses STOP.
     ScriptAtMs(duplication, -1, Frame(Desktop<0>));
     ScriptAtMs(duplication, 250, MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
+    workerClock.freezeAt = 1000 * COUNTS_PER_MS;
     StartWorker(); // the only duplication to hand out is already in use
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(workerClock.frozen, 30000));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(thread, 0)) << "only STOP ends it";
+    SetEvent(job.stopEvent);
     EXPECT_EQ(std::vector<WPARAM>{1}, DoneMessages());
     EXPECT_EQ(1, job.success);
     EXPECT_EQ(L'\0', job.errorText[0]);
-    EXPECT_EQ(2, handOutLog.duplicateOutputCalls);
-    EXPECT_EQ(2u, sinkWriter.samples.size()); // due at 100 and 200 ms
+    // Set-up, then tries at 250, 500, 750 and 1,000 ms.
+    EXPECT_EQ(5, handOutLog.duplicateOutputCalls);
+    ASSERT_EQ(10u, sinkWriter.samples.size()); // due at 100 to 1,000 ms
+    for (const WrittenSample& sample : sinkWriter.samples)
+        EXPECT_EQ(ExpectedSample(Desktop<0>, {false, 0, 0, false}), sample.bytes);
     EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
 }
 

@@ -27,11 +27,40 @@ static const std::string* NameOf(void* object) {
     return nullptr;
 }
 
+// What the worker asked of D3D11CreateDevice and MFStartup.
+struct StartArguments {
+    IDXGIAdapter* adapter;
+    D3D_DRIVER_TYPE driverType;
+    HMODULE software;
+    UINT flags;
+    const D3D_FEATURE_LEVEL* featureLevels;
+    UINT levelCount;
+    UINT sdkVersion;
+    bool achievedLevelAsked;
+    ULONG mfVersion;
+    DWORD mfFlags;
+};
+static StartArguments startArguments;
+
+static HRESULT WINAPI RecordMFStartup(ULONG version, DWORD flags) {
+    startArguments.mfVersion = version;
+    startArguments.mfFlags = flags;
+    return realMfApi.MFStartup(version, flags);
+}
+
 static HRESULT WINAPI TrackDevice(IDXGIAdapter* adapter, D3D_DRIVER_TYPE driverType,
                                   HMODULE software, UINT flags,
                                   const D3D_FEATURE_LEVEL* featureLevels, UINT levelCount,
                                   UINT sdkVersion, ID3D11Device** device,
                                   D3D_FEATURE_LEVEL* achievedLevel, ID3D11DeviceContext** context) {
+    startArguments.adapter = adapter;
+    startArguments.driverType = driverType;
+    startArguments.software = software;
+    startArguments.flags = flags;
+    startArguments.featureLevels = featureLevels;
+    startArguments.levelCount = levelCount;
+    startArguments.sdkVersion = sdkVersion;
+    startArguments.achievedLevelAsked = achievedLevel != nullptr;
     HRESULT hr =
         realD3dApi.D3D11CreateDevice(adapter, driverType, software, flags, featureLevels,
                                      levelCount, sdkVersion, device, achievedLevel, context);
@@ -210,6 +239,8 @@ class WorkerTest : public ::testing::Test {
         mfApi.MFCreateAttributes = TrackAttributes;
         mfApi.MFCreateMediaType = TrackMediaType;
         mfApi.MFShutdown = RecordMFShutdown;
+        mfApi.MFStartup = RecordMFStartup;
+        startArguments = StartArguments();
         osApi.HeapAlloc = TrackHeapAlloc;
         osApi.HeapFree = RecordHeapFree;
         osApi.Release = RecordRelease;
@@ -281,13 +312,29 @@ TEST_F(WorkerTest, SuccessfulRecordingPostsOneAndFinalizesOnce) {
     EXPECT_EQ(1, CountEvents("MFShutdown"));
     EXPECT_EQ(1, CountEvents("CoUninitialize"));
     ExpectEachReleasedOnce();
+
+    // Media Foundation without sockets; the default hardware adapter with BGRA
+    // support (the desktop's format), the runtime's own feature levels.
+    EXPECT_EQ(ULONG(MF_VERSION), startArguments.mfVersion);
+    EXPECT_EQ(DWORD(MFSTARTUP_LITE), startArguments.mfFlags);
+    EXPECT_EQ(nullptr, startArguments.adapter);
+    EXPECT_EQ(D3D_DRIVER_TYPE_HARDWARE, startArguments.driverType);
+    EXPECT_EQ(nullptr, startArguments.software);
+    EXPECT_EQ(UINT(D3D11_CREATE_DEVICE_BGRA_SUPPORT), startArguments.flags);
+    EXPECT_EQ(nullptr, startArguments.featureLevels);
+    EXPECT_EQ(0u, startArguments.levelCount);
+    EXPECT_EQ(UINT(D3D11_SDK_VERSION), startArguments.sdkVersion);
+    EXPECT_FALSE(startArguments.achievedLevelAsked);
 }
 
-TEST_F(WorkerTest, FailingFinalizeStillCountsAsSuccess) {
-    sinkWriter.finalizeResult = E_FAIL;
+TEST_F(WorkerTest, FileThatCannotBeFinishedFailsTheRecordingWithItsText) {
+    // A full disk: Finalize cannot write the file's index.
+    sinkWriter.finalizeResult = HRESULT_FROM_WIN32(ERROR_DISK_FULL);
     Run();
-    ExpectOnePost(1);
-    EXPECT_STREQ(L"", job.errorText);
+    ExpectOnePost(0);
+    EXPECT_STREQ(L"Could not finish the MP4 file (is the disk full?)", job.errorText);
+    EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
+    ExpectEachReleasedOnce();
 }
 
 TEST_F(WorkerTest, EverythingIsReleasedInTheFixedOrderThenShutDownThenPosted) {
