@@ -416,8 +416,6 @@ void StandInSinkWriter::LetGoOfAllSamples() {
 
 HRESULT StandInSinkWriter::WriteSample(DWORD index, IMFSample* sample) {
     calls.push_back("WriteSample");
-    if (writeBlockMs)
-        Sleep(writeBlockMs);
     WrittenSample written = {};
     written.streamIndex = index;
     sample->GetSampleTime(&written.time);

@@ -148,11 +148,11 @@ struct WrittenSample {
 // lets it go later, from another thread (a thread-pool callback): the newest
 // `samplesKept` stay held, older ones and, at Finalize, all of them are let go
 // there. A sample whose bytes changed while it was held counts in
-// `samplesChangedWhileHeld`. WriteSample blocks for `writeBlockMs` of real time.
+// `samplesChangedWhileHeld`. A WriteSample that blocks while the encoder is
+// behind is played by the loop tests' clock, which moves while it runs.
 class StandInSinkWriter : public IMFSinkWriter {
   public:
     size_t samplesKept = 4;
-    DWORD writeBlockMs = 0;
     volatile LONG samplesLetGo = 0;
     volatile LONG samplesChangedWhileHeld = 0;
     volatile LONG samplesStillReferenced = 0; // someone besides the writer held on
