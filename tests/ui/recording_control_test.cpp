@@ -60,6 +60,7 @@ struct ShellRecord {
     DWORD threadFlags = 1;
     bool threadIdRequested = false;
     bool failThread = false;
+    HANDLE createdThread = nullptr;
     int eventsCreated = 0;
     BOOL eventManualReset = FALSE;
     BOOL eventInitiallySet = TRUE;
@@ -81,6 +82,7 @@ ShellRecord shell;
 struct WorkerScript {
     bool writesFile = true;
     bool waitsForStop = true;
+    DWORD finalizingMs = 0; // after the stop, before the file is complete
     int success = 1;
     std::wstring errorText;
 };
@@ -93,6 +95,10 @@ DWORD WINAPI StandInWorker(LPVOID parameter) {
         WriteFileBytes(job->outputPath, RECORDED_BYTES);
     if (workerScript.waitsForStop)
         WaitForSingleObject(job->stopEvent, 10000);
+    if (workerScript.finalizingMs) {
+        Sleep(workerScript.finalizingMs);
+        WriteFileBytes(job->outputPath, RECORDED_BYTES);
+    }
     job->success = workerScript.success;
     lstrcpynW(job->errorText, workerScript.errorText.c_str(), 255);
     PostMessageW(job->notifyWindow, WM_APP_RECORDING_DONE, job->success, 0);
@@ -144,7 +150,8 @@ HANDLE WINAPI StartStandInWorker(LPSECURITY_ATTRIBUTES security, SIZE_T stackSiz
     shell.threadIdRequested = threadId != nullptr;
     if (shell.failThread || security)
         return nullptr;
-    return ::CreateThread(nullptr, 0, StandInWorker, parameter, 0, nullptr);
+    shell.createdThread = ::CreateThread(nullptr, 0, StandInWorker, parameter, 0, nullptr);
+    return shell.createdThread;
 }
 
 HANDLE WINAPI CreateRecordedEvent(LPSECURITY_ATTRIBUTES security, BOOL manualReset,
@@ -187,6 +194,11 @@ MMRESULT WINAPI RecordedBeginPeriod(UINT period) {
 MMRESULT WINAPI RecordedEndPeriod(UINT period) {
     shell.periodsEnded.push_back(period);
     return TIMERR_NOERROR;
+}
+
+bool HandleIsOpen(HANDLE handle) {
+    DWORD flags = 0;
+    return handle && GetHandleInformation(handle, &flags);
 }
 
 // The stand-in worker writes its file on its own thread, a moment after the start.
@@ -297,6 +309,18 @@ class RecordingControl : public FrameWindowTest {
         EXPECT_EQ(nullptr, recordingJob.stopEvent);
         EXPECT_TRUE(IsWindowEnabled(recButton));
         EXPECT_FALSE(IsWindowEnabled(stopButton));
+        EXPECT_FALSE(HandleIsOpen(shell.createdThread)) << "worker thread handle closed";
+        EXPECT_FALSE(HandleIsOpen(shell.createdEvent)) << "stop event closed";
+    }
+
+    // The close carried out at last: settings written, window gone, loop ended with 0.
+    void ExpectClosed() {
+        EXPECT_FALSE(IsWindow(window));
+        EXPECT_EQ(std::to_wstring(currentFps),
+                  StoredSetting(scratch + L"\\quorvel\\settings.ini", L"settings", L"fps"));
+        int exitCode = -1;
+        EXPECT_TRUE(TakeQuitMessage(&exitCode));
+        EXPECT_EQ(0, exitCode);
     }
 
     void ExpectOneBox(const wchar_t* text, UINT icon) {
@@ -607,8 +631,12 @@ TEST_F(RecordingFinish, ReportWhileIdleIsIgnored) {
     ExpectIdle();
 }
 
-TEST_F(RecordingClose, ClosingDuringARecordingDiscardsItAndStillWritesTheSettings) {
+TEST_F(RecordingClose, ClosingDuringARecordingWaitsForTheWorkerThenDiscardsIt) {
     currentFps = 120;
+    // The worker completes its file a while after the stop (longer than Wine's
+    // own wait in destroying a shown window): a deletion made before it has
+    // ended would be undone by that last write.
+    workerScript.finalizingMs = 3000;
     Command(ID_REC);
     ASSERT_EQ(1, isRecording);
     std::wstring temporaryFile = recordingJob.outputPath;
@@ -616,15 +644,12 @@ TEST_F(RecordingClose, ClosingDuringARecordingDiscardsItAndStillWritesTheSetting
 
     Command(ID_CLOSE);
 
-    EXPECT_FALSE(IsWindow(window));
     EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(workerThread, 0))
-        << "the close waits for the worker";
+        << "the close returns only after the worker has ended";
+    WaitForSingleObject(workerThread, 10000);
+    EXPECT_FALSE(PathExists(temporaryFile)) << "deleted after the worker's last write";
     EXPECT_TRUE(shell.shown.empty()) << "no Save dialog and no message";
-    EXPECT_FALSE(PathExists(temporaryFile));
-    EXPECT_EQ(L"120", StoredSetting(scratch + L"\\quorvel\\settings.ini", L"settings", L"fps"));
-    int exitCode = -1;
-    EXPECT_TRUE(TakeQuitMessage(&exitCode));
-    EXPECT_EQ(0, exitCode);
+    ExpectClosed();
 }
 
 TEST_F(RecordingClose, ClosingWhileIdleWritesTheSettingsInOrderAndEndsTheLoop) {
