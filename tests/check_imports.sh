@@ -1,6 +1,8 @@
 #!/bin/sh
 # quorvel.exe must be one file: it may import only DLLs that Windows ships.
+# With a second argument, it must also be at most that many bytes.
 exe="$1"
+maxBytes="${2:-}"
 allowed='^(KERNEL32|USER32|GDI32|COMDLG32|DWMAPI|WINMM|OLE32|D3D11|DXGI|MFPLAT|MFREADWRITE|ADVAPI32|SHELL32|msvcrt|api-ms-win-crt-[a-z0-9-]+)\.dll$'
 dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
 [ -n "$dlls" ] || { echo "no imports read from $exe"; exit 1; }
@@ -13,4 +15,13 @@ for dll in $dlls; do
         status=1
     fi
 done
+if [ -n "$maxBytes" ]; then
+    bytes=$(wc -c <"$exe")
+    if [ "$bytes" -le "$maxBytes" ]; then
+        echo "ok: $bytes bytes"
+    else
+        echo "$bytes bytes, more than $maxBytes: debug information left in?"
+        status=1
+    fi
+fi
 exit $status

@@ -13,6 +13,12 @@ constexpr UINT TIMER_PERIOD_MS = 1;
 // SYSTEMTIME, so the length checks hold whatever the clock reports.
 constexpr int STAMPED_NAME_CAPACITY = 64;
 
+// The finish's boxes and Save dialog run message loops, so the frame's
+// procedure goes on handling whatever arrives meanwhile: a REC would reuse the
+// job, a close would destroy the dialog's owner. Both wait for the finish.
+int finishing = 0;
+int closeAfterFinish = 0;
+
 void ShowMessage(HWND window, const WCHAR* text, UINT icon) {
     shellApi.MessageBoxW(window, text, L"quorvel", MB_OK | icon);
 }
@@ -44,21 +50,21 @@ bool AskForSavePath(HWND window, WCHAR* savePath) {
 
 // A failed move keeps the recording and asks again; only a cancelled dialog
 // (or a temporary file that is already gone) ends without the file saved.
-void SaveOrDiscardRecording(HWND window) {
+void SaveOrDiscardRecording(HWND window, const WCHAR* recordingPath) {
     SYSTEMTIME finishTime = {};
     shellApi.GetLocalTime(&finishTime);
     WCHAR savePath[MAX_PATH] = {};
     FormatStampedName(savePath, &finishTime);
     for (;;) {
         if (!AskForSavePath(window, savePath)) {
-            DeleteFileW(recordingJob.outputPath);
+            DeleteFileW(recordingPath);
             return;
         }
-        if (shellApi.MoveFileExW(recordingJob.outputPath, savePath,
+        if (shellApi.MoveFileExW(recordingPath, savePath,
                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
             return;
         ShowMessage(window, L"Could not save to that location.", MB_ICONERROR);
-        if (GetFileAttributesW(recordingJob.outputPath) == INVALID_FILE_ATTRIBUTES)
+        if (GetFileAttributesW(recordingPath) == INVALID_FILE_ATTRIBUTES)
             return;
     }
 }
@@ -77,7 +83,7 @@ bool ComposeTemporaryPath(WCHAR* outputPath, const WCHAR* tempFolder, const SYST
 }
 
 void StartRecording(HWND window) {
-    if (isRecording)
+    if (isRecording || finishing)
         return;
     RECT captureRect = GetCaptureRect(window);
     if (captureRect.right - captureRect.left < MIN_CAPTURE_SIDE ||
@@ -128,6 +134,10 @@ void StopRecording() {
 }
 
 void CloseFrameWindow(HWND window) {
+    if (finishing) {
+        closeAfterFinish = 1;
+        return;
+    }
     if (isRecording && recordingJob.stopEvent) {
         SetEvent(recordingJob.stopEvent);
         if (workerThread)
@@ -143,6 +153,9 @@ void FinishRecording(HWND window, WPARAM success) {
     // otherwise unbalance the timer period and offer to save a file that is not there.
     if (!isRecording)
         return;
+    finishing = 1;
+    WCHAR recordingPath[MAX_PATH];
+    lstrcpynW(recordingPath, recordingJob.outputPath, MAX_PATH);
     if (workerThread) {
         WaitForSingleObject(workerThread, FINISH_WAIT_MS);
         CloseHandle(workerThread);
@@ -155,13 +168,19 @@ void FinishRecording(HWND window, WPARAM success) {
     shellApi.timeEndPeriod(TIMER_PERIOD_MS);
     ShowRecordingState(window, 0);
 
-    if (!success) {
-        DeleteFileW(recordingJob.outputPath);
+    if (success) {
+        SaveOrDiscardRecording(window, recordingPath);
+        InvalidateRect(window, nullptr, TRUE);
+    } else {
+        DeleteFileW(recordingPath);
         ShowMessage(window,
                     recordingJob.errorText[0] ? recordingJob.errorText : L"Recording failed.",
                     MB_ICONERROR);
-        return;
     }
-    SaveOrDiscardRecording(window);
-    InvalidateRect(window, nullptr, TRUE);
+
+    finishing = 0;
+    if (closeAfterFinish) {
+        closeAfterFinish = 0;
+        CloseFrameWindow(window);
+    }
 }

@@ -8,6 +8,8 @@ constexpr DWORD FINISH_WAIT_MS = 3000;
 
 void StartRecording(HWND window);
 void StopRecording();
+// A close that arrives while a finish shows its boxes or Save dialog is carried
+// out when the finish is over.
 void CloseFrameWindow(HWND window);
 void FinishRecording(HWND window, WPARAM success);
 

@@ -41,6 +41,12 @@ struct DialogAnswer {
     std::wstring path;
 };
 
+// A message another program (or a queued click) delivers to the frame.
+struct ArrivingMessage {
+    UINT message;
+    WPARAM wParam;
+};
+
 struct FileMove {
     std::wstring from;
     std::wstring to;
@@ -53,6 +59,11 @@ struct ShellRecord {
     std::vector<ShownBox> boxes;
     std::vector<ShownDialog> dialogs;
     std::deque<DialogAnswer> answers; // no answer left: the dialog is cancelled
+    // Posted to the owner while a box or dialog is open: the one shown
+    // arrivalAt-th, counting boxes and dialogs together from 0.
+    std::vector<ArrivingMessage> arrivingWhileOpen;
+    size_t arrivalAt = 0;
+    std::vector<bool> ownerAliveAtAnswer; // one per box or dialog, in order
     int threadsCreated = 0;
     LPTHREAD_START_ROUTINE threadStart = nullptr;
     LPVOID threadParameter = nullptr;
@@ -60,6 +71,7 @@ struct ShellRecord {
     DWORD threadFlags = 1;
     bool threadIdRequested = false;
     bool failThread = false;
+    HANDLE createdThread = nullptr;
     int eventsCreated = 0;
     BOOL eventManualReset = FALSE;
     BOOL eventInitiallySet = TRUE;
@@ -81,6 +93,7 @@ ShellRecord shell;
 struct WorkerScript {
     bool writesFile = true;
     bool waitsForStop = true;
+    DWORD finalizingMs = 0; // after the stop, before the file is complete
     int success = 1;
     std::wstring errorText;
 };
@@ -93,16 +106,45 @@ DWORD WINAPI StandInWorker(LPVOID parameter) {
         WriteFileBytes(job->outputPath, RECORDED_BYTES);
     if (workerScript.waitsForStop)
         WaitForSingleObject(job->stopEvent, 10000);
+    if (workerScript.finalizingMs) {
+        Sleep(workerScript.finalizingMs);
+        WriteFileBytes(job->outputPath, RECORDED_BYTES);
+    }
     job->success = workerScript.success;
     lstrcpynW(job->errorText, workerScript.errorText.c_str(), 255);
     PostMessageW(job->notifyWindow, WM_APP_RECORDING_DONE, job->success, 0);
     return 0;
 }
 
+// What a modal box or dialog does while it is open: the owner is disabled,
+// and a message loop dispatches whatever arrives, until the user answers, the
+// owner is destroyed (its owned windows go with it) or the quit message comes.
+// True if the owner outlived the box.
+bool RunModalLoop(HWND owner) {
+    EnableWindow(owner, FALSE);
+    if (shell.shown.size() == shell.arrivalAt + 1) {
+        for (const ArrivingMessage& arriving : shell.arrivingWhileOpen)
+            PostMessageW(owner, arriving.message, arriving.wParam, 0);
+    }
+    MSG message;
+    while (IsWindow(owner) && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            PostQuitMessage(static_cast<int>(message.wParam));
+            break;
+        }
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    bool ownerAlive = IsWindow(owner) != FALSE;
+    EnableWindow(owner, TRUE);
+    shell.ownerAliveAtAnswer.push_back(ownerAlive);
+    return ownerAlive;
+}
+
 int WINAPI AnswerMessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
     shell.shown.push_back(L"box");
     shell.boxes.push_back({owner, text ? text : L"<null>", caption ? caption : L"<null>", type});
-    return IDOK;
+    return RunModalLoop(owner) ? IDOK : 0;
 }
 
 std::wstring CopyDoubleNullList(const wchar_t* list) {
@@ -123,7 +165,7 @@ BOOL WINAPI AnswerSaveDialog(LPOPENFILENAMEW dialog) {
                              CopyDoubleNullList(dialog->lpstrFilter),
                              dialog->lpstrTitle ? dialog->lpstrTitle : L"<null>",
                              dialog->lpstrDefExt ? dialog->lpstrDefExt : L"<null>"});
-    if (shell.answers.empty())
+    if (!RunModalLoop(dialog->hwndOwner) || shell.answers.empty())
         return FALSE;
     DialogAnswer answer = shell.answers.front();
     shell.answers.pop_front();
@@ -144,7 +186,8 @@ HANDLE WINAPI StartStandInWorker(LPSECURITY_ATTRIBUTES security, SIZE_T stackSiz
     shell.threadIdRequested = threadId != nullptr;
     if (shell.failThread || security)
         return nullptr;
-    return ::CreateThread(nullptr, 0, StandInWorker, parameter, 0, nullptr);
+    shell.createdThread = ::CreateThread(nullptr, 0, StandInWorker, parameter, 0, nullptr);
+    return shell.createdThread;
 }
 
 HANDLE WINAPI CreateRecordedEvent(LPSECURITY_ATTRIBUTES security, BOOL manualReset,
@@ -187,6 +230,11 @@ MMRESULT WINAPI RecordedBeginPeriod(UINT period) {
 MMRESULT WINAPI RecordedEndPeriod(UINT period) {
     shell.periodsEnded.push_back(period);
     return TIMERR_NOERROR;
+}
+
+bool HandleIsOpen(HANDLE handle) {
+    DWORD flags = 0;
+    return handle && GetHandleInformation(handle, &flags);
 }
 
 // The stand-in worker writes its file on its own thread, a moment after the start.
@@ -297,6 +345,18 @@ class RecordingControl : public FrameWindowTest {
         EXPECT_EQ(nullptr, recordingJob.stopEvent);
         EXPECT_TRUE(IsWindowEnabled(recButton));
         EXPECT_FALSE(IsWindowEnabled(stopButton));
+        EXPECT_FALSE(HandleIsOpen(shell.createdThread)) << "worker thread handle closed";
+        EXPECT_FALSE(HandleIsOpen(shell.createdEvent)) << "stop event closed";
+    }
+
+    // The close carried out at last: settings written, window gone, loop ended with 0.
+    void ExpectClosed() {
+        EXPECT_FALSE(IsWindow(window));
+        EXPECT_EQ(std::to_wstring(currentFps),
+                  StoredSetting(scratch + L"\\quorvel\\settings.ini", L"settings", L"fps"));
+        int exitCode = -1;
+        EXPECT_TRUE(TakeQuitMessage(&exitCode));
+        EXPECT_EQ(0, exitCode);
     }
 
     void ExpectOneBox(const wchar_t* text, UINT icon) {
@@ -599,6 +659,24 @@ TEST_F(RecordingFinish, FailedMoveOfAVanishedFileDoesNotAskAgain) {
     ExpectIdle();
 }
 
+TEST_F(RecordingFinish, RecDuringTheSaveDialogIsIgnoredAndTheRecordingIsSaved) {
+    std::wstring target = scratch + L"\\chosen.mp4";
+    shell.answers.push_back({true, target});
+    shell.arrivingWhileOpen.push_back({WM_COMMAND, MAKEWPARAM(ID_REC, BN_CLICKED)});
+    StartAndStop();
+
+    EXPECT_EQ(1, shell.threadsCreated) << "no second recording over the first";
+    EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(target));
+    ASSERT_EQ(1u, shell.moves.size());
+    EXPECT_EQ(RealTempFolder() + START_NAME, shell.moves[0].from);
+    EXPECT_TRUE(shell.boxes.empty());
+    EXPECT_TRUE(RecordingsInTempFolder().empty());
+    ExpectIdle();
+
+    Command(ID_REC);
+    EXPECT_EQ(2, shell.threadsCreated) << "REC works again once the finish is over";
+}
+
 TEST_F(RecordingFinish, ReportWhileIdleIsIgnored) {
     PostMessageW(window, WM_APP_RECORDING_DONE, 1, 0);
     ASSERT_TRUE(PumpUntilReported(2000));
@@ -607,8 +685,12 @@ TEST_F(RecordingFinish, ReportWhileIdleIsIgnored) {
     ExpectIdle();
 }
 
-TEST_F(RecordingClose, ClosingDuringARecordingDiscardsItAndStillWritesTheSettings) {
+TEST_F(RecordingClose, ClosingDuringARecordingWaitsForTheWorkerThenDiscardsIt) {
     currentFps = 120;
+    // The worker completes its file a while after the stop (longer than Wine's
+    // own wait in destroying a shown window): a deletion made before it has
+    // ended would be undone by that last write.
+    workerScript.finalizingMs = 3000;
     Command(ID_REC);
     ASSERT_EQ(1, isRecording);
     std::wstring temporaryFile = recordingJob.outputPath;
@@ -616,15 +698,55 @@ TEST_F(RecordingClose, ClosingDuringARecordingDiscardsItAndStillWritesTheSetting
 
     Command(ID_CLOSE);
 
-    EXPECT_FALSE(IsWindow(window));
     EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(workerThread, 0))
-        << "the close waits for the worker";
+        << "the close returns only after the worker has ended";
+    WaitForSingleObject(workerThread, 10000);
+    EXPECT_FALSE(PathExists(temporaryFile)) << "deleted after the worker's last write";
     EXPECT_TRUE(shell.shown.empty()) << "no Save dialog and no message";
-    EXPECT_FALSE(PathExists(temporaryFile));
-    EXPECT_EQ(L"120", StoredSetting(scratch + L"\\quorvel\\settings.ini", L"settings", L"fps"));
-    int exitCode = -1;
-    EXPECT_TRUE(TakeQuitMessage(&exitCode));
-    EXPECT_EQ(0, exitCode);
+    ExpectClosed();
+}
+
+TEST_F(RecordingClose, CloseDuringTheSaveDialogWaitsForTheSaveThenCloses) {
+    currentFps = 120;
+    std::wstring target = scratch + L"\\chosen.mp4";
+    shell.answers.push_back({true, target});
+    shell.arrivingWhileOpen.push_back({WM_CLOSE, 0});
+    StartAndStop();
+
+    EXPECT_EQ(std::vector<bool>{true}, shell.ownerAliveAtAnswer) << "the dialog keeps its owner";
+    EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(target));
+    EXPECT_TRUE(RecordingsInTempFolder().empty());
+    ExpectClosed();
+}
+
+TEST_F(RecordingClose, CloseDuringTheErrorBoxClosesOnceItIsDismissed) {
+    currentFps = 60;
+    workerScript.waitsForStop = false;
+    workerScript.success = 0;
+    shell.arrivingWhileOpen.push_back({WM_COMMAND, MAKEWPARAM(ID_CLOSE, BN_CLICKED)});
+    Command(ID_REC);
+    ASSERT_TRUE(PumpUntilReported(5000));
+
+    ExpectOneBox(L"Recording failed.", MB_ICONERROR);
+    EXPECT_EQ(std::vector<bool>{true}, shell.ownerAliveAtAnswer) << "the box keeps its owner";
+    EXPECT_TRUE(RecordingsInTempFolder().empty());
+    ExpectClosed();
+}
+
+TEST_F(RecordingClose, CloseDuringTheCouldNotSaveBoxStillLetsTheUserSave) {
+    currentFps = 10;
+    std::wstring target = scratch + L"\\second try.mp4";
+    shell.answers.push_back({true, scratch + L"\\no such folder\\lost.mp4"});
+    shell.answers.push_back({true, target});
+    shell.arrivingWhileOpen.push_back({WM_CLOSE, 0});
+    shell.arrivalAt = 1;
+    StartAndStop();
+
+    EXPECT_EQ((std::vector<std::wstring>{L"dialog", L"box", L"dialog"}), shell.shown);
+    EXPECT_EQ((std::vector<bool>{true, true, true}), shell.ownerAliveAtAnswer);
+    EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(target));
+    EXPECT_TRUE(RecordingsInTempFolder().empty());
+    ExpectClosed();
 }
 
 TEST_F(RecordingClose, ClosingWhileIdleWritesTheSettingsInOrderAndEndsTheLoop) {
