@@ -1,4 +1,5 @@
 #include "ui/frame_geometry.h"
+#include <climits>
 #include "common/ui_state.h"
 
 RECT GetCaptureHole(const RECT* client) {
@@ -20,6 +21,40 @@ RECT GetCaptureRect(HWND window) {
     ClientToScreen(window, &bottomRight);
     RECT captureRect = {topLeft.x, topLeft.y, bottomRight.x, bottomRight.y};
     return captureRect;
+}
+
+namespace {
+
+LONG ClampToLong(long long value) {
+    if (value > LONG_MAX) {
+        return LONG_MAX;
+    }
+    return value < LONG_MIN ? LONG_MIN : static_cast<LONG>(value);
+}
+
+} // namespace
+
+RECT MoveOntoWorkArea(RECT rect, const RECT* workArea) {
+    // In 64 bits: a size near 2^31 read from a settings file must not wrap.
+    long long width = static_cast<long long>(rect.right) - rect.left;
+    long long height = static_cast<long long>(rect.bottom) - rect.top;
+    long long left = rect.left;
+    long long top = rect.top;
+    if (left + width > workArea->right) {
+        left = workArea->right - width;
+    }
+    if (top + height > workArea->bottom) {
+        top = workArea->bottom - height;
+    }
+    if (left < workArea->left) {
+        left = workArea->left;
+    }
+    if (top < workArea->top) {
+        top = workArea->top;
+    }
+    RECT moved = {ClampToLong(left), ClampToLong(top), ClampToLong(left + width),
+                  ClampToLong(top + height)};
+    return moved;
 }
 
 void SetCaptureSize(HWND window, int width, int height) {
