@@ -32,6 +32,21 @@ LONG ClampToLong(long long value) {
     return value < LONG_MIN ? LONG_MIN : static_cast<LONG>(value);
 }
 
+// A grown frame can run off its monitor, taking the toolbar's buttons with it.
+void MoveOntoMonitorWorkArea(HWND window, HMONITOR monitor) {
+    MONITORINFO monitorInfo = {};
+    monitorInfo.cbSize = sizeof(monitorInfo);
+    if (!GetMonitorInfoW(monitor, &monitorInfo)) {
+        return;
+    }
+    RECT windowRect = {};
+    GetWindowRect(window, &windowRect);
+    RECT moved = MoveOntoWorkArea(windowRect, &monitorInfo.rcWork);
+    if (moved.left != windowRect.left || moved.top != windowRect.top) {
+        SetWindowPos(window, nullptr, moved.left, moved.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    }
+}
+
 } // namespace
 
 RECT MoveOntoWorkArea(RECT rect, const RECT* workArea) {
@@ -62,10 +77,13 @@ void SetCaptureSize(HWND window, int width, int height) {
     if (isRecording) {
         return;
     }
+    // The monitor the frame is on before it grows is the one it stays on.
+    HMONITOR monitor = MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST);
     int border = ScaleForDpi(FRAME_BORDER);
     int windowWidth = width + border + border;
     int windowHeight = height + ScaleForDpi(FRAME_TOOLBAR_HEIGHT) + border;
     SetWindowPos(window, nullptr, 0, 0, windowWidth, windowHeight, SWP_NOMOVE | SWP_NOZORDER);
+    MoveOntoMonitorWorkArea(window, monitor);
 }
 
 void LayoutToolbarButtons(HWND window) {
