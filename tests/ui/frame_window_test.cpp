@@ -19,13 +19,7 @@ bool HasUpdateRegion(HWND window) {
 }
 
 LONG FontHeight(HGDIOBJ font) {
-    LOGFONTW logfont = {};
-    GetObjectW(font, sizeof(logfont), &logfont);
-    return logfont.lfHeight;
-}
-
-HFONT ButtonFont(HWND button) {
-    return reinterpret_cast<HFONT>(SendMessageW(button, WM_GETFONT, 0, 0));
+    return FontDescription(font).lfHeight;
 }
 
 LPARAM Point(int x, int y) {
@@ -120,28 +114,41 @@ bool StatusTextShows(const WCHAR* text) {
 
 using FrameLifetime = FrameWindowTest;
 
+// Also run by the test at 144 DPI, where a font left unscaled shows.
 TEST_F(FrameLifetime, CreationTakesWindowDpiAndMakesSystemFontForButtons) {
     DestroyWindow(window);
     int exitCode = 0;
     TakeQuitMessage(&exitCode);
-    windowDpi = 120; // left over from elsewhere; creation must read the window's own
+    // Left over from elsewhere; creation must read the window's own.
+    windowDpi = GetDpiForSystem() == 120 ? 144 : 120;
     uiFont = nullptr;
+    symbolFont = nullptr;
     window = CreateFrameWindow(GetModuleHandleW(nullptr));
     ASSERT_NE(window, nullptr);
-    EXPECT_EQ(windowDpi, static_cast<int>(GetDpiForWindow(window)));
+    int dpi = static_cast<int>(GetDpiForWindow(window));
+    EXPECT_EQ(windowDpi, dpi);
     ASSERT_NE(uiFont, nullptr);
-    EXPECT_EQ(FontHeight(uiFont), FontHeight(GetStockObject(SYSTEM_FONT)));
-    EXPECT_EQ(ButtonFont(recButton), uiFont);
-    EXPECT_EQ(ButtonFont(stopButton), uiFont);
-    EXPECT_EQ(ButtonFont(closeButton), uiFont);
+    LOGFONTW stock = FontDescription(GetStockObject(SYSTEM_FONT));
+    LOGFONTW made = FontDescription(uiFont);
+    EXPECT_EQ(made.lfHeight, MulDiv(stock.lfHeight, dpi, 96));
+    EXPECT_EQ(made.lfWidth, MulDiv(stock.lfWidth, dpi, 96));
+    EXPECT_STREQ(made.lfFaceName, stock.lfFaceName);
+    EXPECT_EQ(made.lfWeight, stock.lfWeight);
+    EXPECT_EQ(made.lfCharSet, stock.lfCharSet);
+    EXPECT_TRUE(DrawsItsText(recButton));
+    EXPECT_TRUE(DrawsItsText(stopButton));
+    EXPECT_TRUE(DrawsItsText(closeButton));
 }
 
 TEST_F(FrameLifetime, DestroyDeletesFontAndPostsQuitWithZero) {
     HFONT font = uiFont;
+    HFONT symbols = symbolFont;
     ASSERT_EQ(GetObjectType(font), static_cast<DWORD>(OBJ_FONT));
     DestroyWindow(window);
     EXPECT_EQ(uiFont, nullptr);
     EXPECT_EQ(GetObjectType(font), 0u);
+    EXPECT_EQ(symbolFont, nullptr);
+    EXPECT_TRUE(!symbols || GetObjectType(symbols) == 0) << "symbol font leaked";
     int exitCode = -1;
     ASSERT_TRUE(TakeQuitMessage(&exitCode));
     EXPECT_EQ(exitCode, 0);
@@ -412,6 +419,7 @@ using FrameDpiChange = FrameWindowTest;
 
 TEST_F(FrameDpiChange, RecreatesFontForButtonsAndTakesSuggestedRect) {
     HFONT oldFont = uiFont;
+    HFONT oldSymbols = symbolFont;
     RECT suggested = {300, 250, 1320, 940};
     // The low word is not used: the new DPI is the high word.
     EXPECT_EQ(SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(96, 144),
@@ -421,9 +429,11 @@ TEST_F(FrameDpiChange, RecreatesFontForButtonsAndTakesSuggestedRect) {
     ASSERT_NE(uiFont, nullptr);
     EXPECT_EQ(FontHeight(uiFont), MulDiv(FontHeight(GetStockObject(SYSTEM_FONT)), 144, 96));
     EXPECT_TRUE(uiFont == oldFont || GetObjectType(oldFont) == 0) << "old font leaked";
-    EXPECT_EQ(ButtonFont(recButton), uiFont);
-    EXPECT_EQ(ButtonFont(stopButton), uiFont);
-    EXPECT_EQ(ButtonFont(closeButton), uiFont);
+    EXPECT_TRUE(!oldSymbols || symbolFont == oldSymbols || GetObjectType(oldSymbols) == 0)
+        << "old symbol font leaked";
+    EXPECT_TRUE(DrawsItsText(recButton));
+    EXPECT_TRUE(DrawsItsText(stopButton));
+    EXPECT_TRUE(DrawsItsText(closeButton));
 
     RECT windowRect = WindowRect(window);
     EXPECT_TRUE(EqualRect(&windowRect, &suggested));
