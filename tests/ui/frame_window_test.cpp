@@ -3,6 +3,7 @@
 #include "common/command_ids.h"
 #include "frame_fixture.h"
 #include "options_menu_recorder.h"
+#include "requested_dpi.h"
 #include "ui/frame_geometry.h"
 #include "ui/frame_window.h"
 
@@ -193,6 +194,9 @@ TEST_F(FrameLifetime, CreationTakesWindowDpiAndMakesSystemFontForButtons) {
     window = CreateFrameWindow(GetModuleHandleW(nullptr));
     ASSERT_NE(window, nullptr);
     int dpi = static_cast<int>(GetDpiForWindow(window));
+    if (RequestedDpi() != 0) {
+        ASSERT_EQ(dpi, static_cast<int>(RequestedDpi())) << "not the DPI this run asks for";
+    }
     EXPECT_EQ(windowDpi, dpi);
     ASSERT_NE(uiFont, nullptr);
     LOGFONTW stock = FontDescription(GetStockObject(SYSTEM_FONT));
