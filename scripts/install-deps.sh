@@ -2,7 +2,9 @@
 # Installs, from Debian's archive, whatever the build and the tests need and
 # this machine lacks. Needs root (or sudo).
 set -eu
-packages="cmake make g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth x11-utils googletest"
+# DejaVu Sans: the font under Wine with a glyph for each of the button symbols
+# (only one of fontconfig's alternatives, so not sure to come with Wine).
+packages="cmake make g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth x11-utils googletest fonts-dejavu-core"
 missing=""
 for p in $packages; do
     dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"

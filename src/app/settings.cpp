@@ -1,9 +1,13 @@
 #include "app/settings.h"
 #include "common/ui_state.h"
+#include "ui/frame_geometry.h"
 
 namespace {
 
 constexpr int VALUE_CAPACITY = 32;
+// The widest and tallest virtual screen the platform can have: a larger saved
+// side cannot be a window the program saved.
+constexpr int MAX_WINDOW_SIDE = 32767;
 constexpr WCHAR SETTINGS_SUBPATH[] = L"\\quorvel\\settings.ini";
 
 // The file's path, after making sure its folder exists. False when
@@ -61,22 +65,6 @@ int ParseSettingValue(const WCHAR* text) {
     return static_cast<int>(negative ? -magnitude : magnitude);
 }
 
-RECT MoveOntoWorkArea(RECT rect, const RECT* workArea) {
-    LONG width = rect.right - rect.left;
-    LONG height = rect.bottom - rect.top;
-    if (rect.right > workArea->right)
-        rect.left = workArea->right - width;
-    if (rect.bottom > workArea->bottom)
-        rect.top = workArea->bottom - height;
-    if (rect.left < workArea->left)
-        rect.left = workArea->left;
-    if (rect.top < workArea->top)
-        rect.top = workArea->top;
-    rect.right = rect.left + width;
-    rect.bottom = rect.top + height;
-    return rect;
-}
-
 void LoadSettings() {
     WCHAR filePath[MAX_PATH];
     if (!LocateSettingsFile(filePath))
@@ -91,7 +79,7 @@ void LoadSettings() {
 
     int width = ReadSetting(filePath, L"window", L"w", L"0");
     int height = ReadSetting(filePath, L"window", L"h", L"0");
-    if (width < 1 || height < 1)
+    if (width < 1 || height < 1 || width > MAX_WINDOW_SIDE || height > MAX_WINDOW_SIDE)
         return;
     int x = ReadSetting(filePath, L"window", L"x", L"0");
     int y = ReadSetting(filePath, L"window", L"y", L"0");

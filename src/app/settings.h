@@ -8,7 +8,3 @@ void SaveSettings(HWND window);
 // A stored value as a number: leading white space, one sign, decimal digits up
 // to the first other character; no digits give 0, overflow the nearest limit.
 int ParseSettingValue(const WCHAR* text);
-
-// A restored rectangle moved onto a work area with its size kept; when it is
-// larger, it aligns with the work area's left and top edges.
-RECT MoveOntoWorkArea(RECT rect, const RECT* workArea);

@@ -6,6 +6,7 @@ int recordMouse = 0;
 int isRecording = 0;
 int windowDpi = 96;
 HFONT uiFont = nullptr;
+HFONT symbolFont = nullptr;
 HWND recButton = nullptr;
 HWND stopButton = nullptr;
 HWND closeButton = nullptr;

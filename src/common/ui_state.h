@@ -7,6 +7,7 @@ extern int recordMouse; // 0 or 1
 extern int isRecording; // 0 or 1
 extern int windowDpi;
 extern HFONT uiFont;
+extern HFONT symbolFont; // for button texts uiFont has no glyphs for; may be null
 extern HWND recButton;
 extern HWND stopButton;
 extern HWND closeButton;

@@ -1,4 +1,5 @@
 #include "ui/frame_geometry.h"
+#include <climits>
 #include "common/ui_state.h"
 
 RECT GetCaptureHole(const RECT* client) {
@@ -22,15 +23,67 @@ RECT GetCaptureRect(HWND window) {
     return captureRect;
 }
 
+namespace {
+
+LONG ClampToLong(long long value) {
+    if (value > LONG_MAX) {
+        return LONG_MAX;
+    }
+    return value < LONG_MIN ? LONG_MIN : static_cast<LONG>(value);
+}
+
+// A grown frame can run off its monitor, taking the toolbar's buttons with it.
+void MoveOntoMonitorWorkArea(HWND window, HMONITOR monitor) {
+    MONITORINFO monitorInfo = {};
+    monitorInfo.cbSize = sizeof(monitorInfo);
+    if (!GetMonitorInfoW(monitor, &monitorInfo)) {
+        return;
+    }
+    RECT windowRect = {};
+    GetWindowRect(window, &windowRect);
+    RECT moved = MoveOntoWorkArea(windowRect, &monitorInfo.rcWork);
+    if (moved.left != windowRect.left || moved.top != windowRect.top) {
+        SetWindowPos(window, nullptr, moved.left, moved.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    }
+}
+
+} // namespace
+
+RECT MoveOntoWorkArea(RECT rect, const RECT* workArea) {
+    // In 64 bits: a size near 2^31 read from a settings file must not wrap.
+    long long width = static_cast<long long>(rect.right) - rect.left;
+    long long height = static_cast<long long>(rect.bottom) - rect.top;
+    long long left = rect.left;
+    long long top = rect.top;
+    if (left + width > workArea->right) {
+        left = workArea->right - width;
+    }
+    if (top + height > workArea->bottom) {
+        top = workArea->bottom - height;
+    }
+    if (left < workArea->left) {
+        left = workArea->left;
+    }
+    if (top < workArea->top) {
+        top = workArea->top;
+    }
+    RECT moved = {ClampToLong(left), ClampToLong(top), ClampToLong(left + width),
+                  ClampToLong(top + height)};
+    return moved;
+}
+
 void SetCaptureSize(HWND window, int width, int height) {
     // A running recording keeps the capture rect it started with.
     if (isRecording) {
         return;
     }
+    // The monitor the frame is on before it grows is the one it stays on.
+    HMONITOR monitor = MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST);
     int border = ScaleForDpi(FRAME_BORDER);
     int windowWidth = width + border + border;
     int windowHeight = height + ScaleForDpi(FRAME_TOOLBAR_HEIGHT) + border;
     SetWindowPos(window, nullptr, 0, 0, windowWidth, windowHeight, SWP_NOMOVE | SWP_NOZORDER);
+    MoveOntoMonitorWorkArea(window, monitor);
 }
 
 void LayoutToolbarButtons(HWND window) {

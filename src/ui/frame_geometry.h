@@ -28,6 +28,11 @@ SIZE GetMinTrackSize();
 // Not normalized: a client narrower than two borders gives a negative width.
 RECT GetCaptureHole(const RECT* client);
 
+// A window rectangle moved onto a work area with its size kept: right and bottom
+// edges first, then left and top, so a larger one aligns with the work area's left
+// and top edges. An edge past the coordinate range stops at its end.
+RECT MoveOntoWorkArea(RECT rect, const RECT* workArea);
+
 // The hit-test code for a cursor point on an idle frame whose window rectangle
 // is windowRect; grip and toolbarHeight are already scaled.
 LRESULT ClassifyFramePoint(const RECT* windowRect, int x, int y, int grip, int toolbarHeight);

@@ -12,6 +12,38 @@ namespace {
 // Both halves of lParam at 0xFFFF: the menu was asked for from the keyboard.
 constexpr WORD KEYBOARD_MENU_COORDINATE = 0xFFFF;
 
+constexpr WCHAR REC_TEXT[] = L"\u25CF REC";
+constexpr WCHAR STOP_TEXT[] = L"\u25A0 STOP";
+constexpr WCHAR CLOSE_TEXT[] = L"\u2715";
+
+// Tried in order for the button symbols: Windows has the first; a Linux system
+// under Wine has the second, where asking for the first gives a font without the cross.
+constexpr const WCHAR* SYMBOL_FONT_FACES[] = {L"Segoe UI Symbol", L"DejaVu Sans"};
+
+// Whether the font has a glyph for every character of the text; a bitmap font
+// that cannot say has none.
+bool FontDrawsText(HDC dc, HFONT font, const WCHAR* text) {
+    WORD glyphs[16];
+    int length = lstrlenW(text);
+    HGDIOBJ previousFont = SelectObject(dc, font);
+    DWORD converted = GetGlyphIndicesW(dc, text, length, glyphs, GGI_MARK_NONEXISTING_GLYPHS);
+    SelectObject(dc, previousFont);
+    if (converted == GDI_ERROR) {
+        return false;
+    }
+    for (int index = 0; index < length; ++index) {
+        if (glyphs[index] == 0xFFFF) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool FontDrawsButtonTexts(HDC dc, HFONT font) {
+    return FontDrawsText(dc, font, REC_TEXT) && FontDrawsText(dc, font, STOP_TEXT) &&
+           FontDrawsText(dc, font, CLOSE_TEXT);
+}
+
 HWND CreateToolbarButton(HWND window, const WCHAR* text, unsigned id) {
     // A plain push button without WS_TABSTOP; LayoutToolbarButtons places it.
     return CreateWindowExW(0, L"BUTTON", text, WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, window,
@@ -19,19 +51,37 @@ HWND CreateToolbarButton(HWND window, const WCHAR* text, unsigned id) {
                            GetModuleHandleW(nullptr), nullptr);
 }
 
+// The UI font wherever it can draw the button's text.
+void SendFontToButton(HDC dc, HWND button, const WCHAR* text) {
+    HFONT font = uiFont;
+    if (symbolFont && !FontDrawsText(dc, uiFont, text)) {
+        font = symbolFont;
+    }
+    SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+}
+
 void SendFontToButtons() {
-    WPARAM font = reinterpret_cast<WPARAM>(uiFont);
-    SendMessageW(recButton, WM_SETFONT, font, TRUE);
-    SendMessageW(stopButton, WM_SETFONT, font, TRUE);
-    SendMessageW(closeButton, WM_SETFONT, font, TRUE);
+    HDC screen = GetDC(nullptr);
+    SendFontToButton(screen, recButton, REC_TEXT);
+    SendFontToButton(screen, stopButton, STOP_TEXT);
+    SendFontToButton(screen, closeButton, CLOSE_TEXT);
+    ReleaseDC(nullptr, screen);
+}
+
+void DiscardFont(HFONT* font) {
+    if (*font) {
+        DeleteObject(*font);
+        *font = nullptr;
+    }
 }
 
 LRESULT OnCreate(HWND window) {
     windowDpi = static_cast<int>(GetDpiForWindow(window));
     CreateUiFont();
-    recButton = CreateToolbarButton(window, L"\u25CF REC", ID_REC);
-    stopButton = CreateToolbarButton(window, L"\u25A0 STOP", ID_STOP);
-    closeButton = CreateToolbarButton(window, L"\u2715", ID_CLOSE);
+    CreateSymbolFont();
+    recButton = CreateToolbarButton(window, REC_TEXT, ID_REC);
+    stopButton = CreateToolbarButton(window, STOP_TEXT, ID_STOP);
+    closeButton = CreateToolbarButton(window, CLOSE_TEXT, ID_CLOSE);
     SendFontToButtons();
     EnableWindow(stopButton, FALSE);
     LayoutToolbarButtons(window);
@@ -40,10 +90,8 @@ LRESULT OnCreate(HWND window) {
 }
 
 void OnDestroy() {
-    if (uiFont) {
-        DeleteObject(uiFont);
-        uiFont = nullptr;
-    }
+    DiscardFont(&uiFont);
+    DiscardFont(&symbolFont);
     PostQuitMessage(0);
 }
 
@@ -141,6 +189,7 @@ void OnCommand(HWND window, unsigned id) {
 void OnDpiChanged(HWND window, WPARAM wParam, const RECT* suggested) {
     windowDpi = HIWORD(wParam);
     CreateUiFont();
+    CreateSymbolFont();
     SendFontToButtons();
     // The WM_SIZE this brings lays out, recuts and repaints at the new DPI.
     SetWindowPos(window, nullptr, suggested->left, suggested->top,
@@ -156,14 +205,34 @@ void FormatStatusText(WCHAR* text, const RECT* captureRect, int fps) {
 }
 
 void CreateUiFont() {
-    if (uiFont) {
-        DeleteObject(uiFont);
-    }
+    DiscardFont(&uiFont);
     LOGFONTW logfont = {};
     GetObjectW(GetStockObject(SYSTEM_FONT), sizeof(logfont), &logfont);
     logfont.lfHeight = MulDiv(logfont.lfHeight, windowDpi, 96);
     logfont.lfWidth = MulDiv(logfont.lfWidth, windowDpi, 96);
     uiFont = CreateFontIndirectW(&logfont);
+}
+
+void CreateSymbolFont() {
+    DiscardFont(&symbolFont);
+    HDC screen = GetDC(nullptr);
+    if (uiFont && !FontDrawsButtonTexts(screen, uiFont)) {
+        LOGFONTW logfont = {};
+        GetObjectW(uiFont, sizeof(logfont), &logfont);
+        // The height is kept; the width is the face's own.
+        logfont.lfWidth = 0;
+        logfont.lfCharSet = DEFAULT_CHARSET;
+        for (const WCHAR* face : SYMBOL_FONT_FACES) {
+            lstrcpynW(logfont.lfFaceName, face, LF_FACESIZE);
+            HFONT candidate = CreateFontIndirectW(&logfont);
+            if (candidate && FontDrawsButtonTexts(screen, candidate)) {
+                symbolFont = candidate;
+                break;
+            }
+            DiscardFont(&candidate);
+        }
+    }
+    ReleaseDC(nullptr, screen);
 }
 
 LRESULT CALLBACK FrameWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

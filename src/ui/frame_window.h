@@ -13,5 +13,9 @@ constexpr int STATUS_TEXT_CAPACITY = 64;
 LRESULT CALLBACK FrameWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void CreateUiFont();
 
+// Makes symbolFont, at uiFont's height, when uiFont lacks a glyph of a button's
+// text: the first of a few faces that has every glyph of all three. Else null.
+void CreateSymbolFont();
+
 // "670 × 421 × 30 Hz": the capture area's width and height and the frame rate.
 void FormatStatusText(WCHAR* text, const RECT* captureRect, int fps);

@@ -27,6 +27,21 @@ HWND CreateBackdrop() {
     return backdrop;
 }
 
+// How many pixels of the 5 x 5 square around a point are dark, as text is on a
+// button's light face.
+int DarkPixelsAround(int x, int y) {
+    int dark = 0;
+    for (int row = y - 2; row <= y + 2; ++row) {
+        for (int column = x - 2; column <= x + 2; ++column) {
+            COLORREF colour = ReadScreenPixel(column, row);
+            if (GetRValue(colour) < 0x80 && GetGValue(colour) < 0x80 && GetBValue(colour) < 0x80) {
+                ++dark;
+            }
+        }
+    }
+    return dark;
+}
+
 } // namespace
 
 // The program itself, started with no settings file, seen on the screen.
@@ -89,6 +104,17 @@ TEST_F(ProgramPicture, ShowsTheHollowFrameAtItsDefaultPlace) {
     ExpectPixel(500, 234, BACKDROP, "hole's top edge");
     ExpectPixel(500, 654, BACKDROP, "hole's bottom edge");
     ExpectPixel(150, 150, BACKDROP, "outside the frame");
+
+    // The close button shows its cross, whose strokes meet in the middle; a
+    // missing glyph shows as an empty box there instead.
+    HWND closeButton = GetDlgItem(program.frameWindow, 103);
+    ASSERT_NE(closeButton, nullptr);
+    RECT closeRect = {};
+    GetWindowRect(closeButton, &closeRect);
+    EXPECT_GT(DarkPixelsAround((closeRect.left + closeRect.right) / 2,
+                               (closeRect.top + closeRect.bottom) / 2),
+              0)
+        << "no cross in the close button";
 }
 
 TEST_F(ProgramPicture, CloseButtonEndsTheProgramWithExitCodeZero) {

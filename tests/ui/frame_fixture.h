@@ -14,6 +14,7 @@ inline void ResetUiState() {
     isRecording = 0;
     windowDpi = 96;
     uiFont = nullptr;
+    symbolFont = nullptr;
     recButton = nullptr;
     stopButton = nullptr;
     closeButton = nullptr;
@@ -74,6 +75,57 @@ inline COLORREF WaitForScreenColour(int x, int y, COLORREF expected, DWORD timeo
             return colour;
         }
     }
+}
+
+inline HFONT ButtonFont(HWND button) {
+    return reinterpret_cast<HFONT>(SendMessageW(button, WM_GETFONT, 0, 0));
+}
+
+inline LOGFONTW FontDescription(HGDIOBJ font) {
+    LOGFONTW logfont = {};
+    GetObjectW(font, sizeof(logfont), &logfont);
+    return logfont;
+}
+
+// Whether the font has a glyph for every character of the text.
+inline bool FontHasGlyphs(HFONT font, const WCHAR* text) {
+    WORD glyphs[32] = {};
+    int length = lstrlenW(text);
+    HDC screen = GetDC(nullptr);
+    HGDIOBJ previous = SelectObject(screen, font);
+    DWORD converted = GetGlyphIndicesW(screen, text, length, glyphs, GGI_MARK_NONEXISTING_GLYPHS);
+    SelectObject(screen, previous);
+    ReleaseDC(nullptr, screen);
+    bool found = converted != GDI_ERROR && length > 0 && length < 32;
+    for (int index = 0; index < length && found; ++index) {
+        found = glyphs[index] != 0xFFFF;
+    }
+    return found;
+}
+
+// A button's font has a glyph for every character of its text, has the UI
+// font's height, and is the UI font itself wherever that can draw the text.
+inline ::testing::AssertionResult DrawsItsText(HWND button) {
+    WCHAR text[32] = {};
+    GetWindowTextW(button, text, 32);
+    HFONT font = ButtonFont(button);
+    int id = GetDlgCtrlID(button);
+    if (!font) {
+        return ::testing::AssertionFailure() << "button " << id << " has no font";
+    }
+    if (!FontHasGlyphs(font, text)) {
+        return ::testing::AssertionFailure()
+               << "button " << id << ": a character of its text has no glyph in its font";
+    }
+    if (font != uiFont && FontHasGlyphs(uiFont, text)) {
+        return ::testing::AssertionFailure()
+               << "button " << id << " could draw its text in the UI font but does not use it";
+    }
+    LONG height = FontDescription(font).lfHeight;
+    if (height != FontDescription(uiFont).lfHeight) {
+        return ::testing::AssertionFailure() << "button " << id << ": font height " << height;
+    }
+    return ::testing::AssertionSuccess();
 }
 
 // The real frame window, created as start-up creates it (class, styles, default

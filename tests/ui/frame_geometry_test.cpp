@@ -225,6 +225,41 @@ TEST_F(CaptureSizePreset, At192Dpi360pStopsAtMinimumTrackingSize) {
     EXPECT_EQ(capture.bottom - capture.top, 402);
 }
 
+TEST_F(CaptureSizePreset, KeepsTheFrameAndItsButtonsOnTheWorkArea) {
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof(monitor);
+    ASSERT_TRUE(GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor));
+    const RECT work = monitor.rcWork;
+    SetWindowPos(window, nullptr, work.right - 700, work.bottom - 480, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+
+    // 720p fits: the right and bottom edges come back onto the work area.
+    SendMessageW(window, WM_COMMAND, ID_RES_720P, 0);
+    ExpectRect(WindowRect(window), work.right - 1290, work.bottom - 759, work.right, work.bottom);
+    RECT capture = GetCaptureRect(window);
+    EXPECT_EQ(capture.right - capture.left, 1280);
+    EXPECT_EQ(capture.bottom - capture.top, 720);
+
+    // 1080p does not fit a 1080-pixel screen: the platform caps the size, and the
+    // frame starts at the work area's top-left corner with its toolbar on it.
+    SetWindowPos(window, nullptr, work.right - 700, work.bottom - 480, 680, 460,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    SendMessageW(window, WM_COMMAND, ID_RES_1080P, 0);
+    RECT frame = WindowRect(window);
+    EXPECT_EQ(frame.left, work.left);
+    EXPECT_EQ(frame.top, work.top);
+    EXPECT_GT(frame.bottom - frame.top, work.bottom - work.top) << "the size was not capped";
+    for (HWND button : {recButton, stopButton, closeButton}) {
+        RECT rect = WindowRect(button);
+        POINT middle = {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+        EXPECT_TRUE(PtInRect(&work, middle)) << "button " << GetDlgCtrlID(button);
+    }
+    // The capture area is what the platform allowed, not what was asked for.
+    capture = GetCaptureRect(window);
+    EXPECT_EQ(capture.right - capture.left, frame.right - frame.left - 10);
+    EXPECT_EQ(capture.bottom - capture.top, frame.bottom - frame.top - 39);
+}
+
 TEST_F(CaptureSizePreset, WhileRecordingNothingChanges) {
     isRecording = 1;
     SetCaptureSize(window, 1280, 720);
@@ -323,7 +358,7 @@ TEST_F(ToolbarButtons, CarryTextsIdsAndStyles) {
         EXPECT_EQ(style & WS_TABSTOP, 0);
         EXPECT_NE(style & WS_VISIBLE, 0);
         EXPECT_EQ(GetWindowLongPtrW(expected.button, GWL_EXSTYLE) & ~WS_EX_NOPARENTNOTIFY, 0);
-        EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(expected.button, WM_GETFONT, 0, 0)), uiFont);
+        EXPECT_TRUE(DrawsItsText(expected.button));
     }
 }
 

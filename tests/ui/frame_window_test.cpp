@@ -3,6 +3,7 @@
 #include "common/command_ids.h"
 #include "frame_fixture.h"
 #include "options_menu_recorder.h"
+#include "requested_dpi.h"
 #include "ui/frame_geometry.h"
 #include "ui/frame_window.h"
 
@@ -19,13 +20,74 @@ bool HasUpdateRegion(HWND window) {
 }
 
 LONG FontHeight(HGDIOBJ font) {
-    LOGFONTW logfont = {};
-    GetObjectW(font, sizeof(logfont), &logfont);
-    return logfont.lfHeight;
+    return FontDescription(font).lfHeight;
 }
 
-HFONT ButtonFont(HWND button) {
-    return reinterpret_cast<HFONT>(SendMessageW(button, WM_GETFONT, 0, 0));
+// Live GDI objects of this process. GetGuiResources answers 0 under Wine, where
+// every live object answers GetObjectType on the low 16 bits of its handle.
+int CountGdiObjects() {
+    DWORD fromSystem = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
+    if (fromSystem != 0) {
+        return static_cast<int>(fromSystem);
+    }
+    int counted = 0;
+    for (UINT_PTR value = 1; value <= 0xFFFF; ++value) {
+        if (GetObjectType(reinterpret_cast<HGDIOBJ>(value)) != 0) {
+            ++counted;
+        }
+    }
+    return counted;
+}
+
+// The frame has no non-client area, where default non-client painting would
+// show. This procedure in front of the frame's gives it a border of
+// NON_CLIENT_BORDER pixels and hands every other message to the frame's, so
+// that anything the frame's handlers let draw there can be seen.
+constexpr int NON_CLIENT_BORDER = 8;
+constexpr COLORREF MARKER = RGB(255, 0, 255);
+
+LRESULT CALLBACK WithNonClientBorder(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCALCSIZE && wParam) {
+        RECT* proposed = &reinterpret_cast<NCCALCSIZE_PARAMS*>(lParam)->rgrc[0];
+        InflateRect(proposed, -NON_CLIENT_BORDER, -NON_CLIENT_BORDER);
+        return 0;
+    }
+    return CallWindowProcW(FrameWndProc, window, message, wParam, lParam);
+}
+
+// Gives the frame a non-client border and fills its top band with MARKER;
+// false if the marker did not reach the screen.
+bool MarkNonClientBorder(HWND window) {
+    SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(WithNonClientBorder));
+    SetWindowPos(window, nullptr, 0, 0, 0, 0,
+                 SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    PumpMessages(50);
+    RECT windowRect = {};
+    GetWindowRect(window, &windowRect);
+    RECT band = {0, 0, windowRect.right - windowRect.left, NON_CLIENT_BORDER};
+    HDC dc = GetWindowDC(window);
+    HBRUSH marker = CreateSolidBrush(MARKER);
+    FillRect(dc, &band, marker);
+    DeleteObject(marker);
+    ReleaseDC(window, dc);
+    return WaitForScreenColour(windowRect.left + 300, windowRect.top + 4, MARKER, 2000) == MARKER;
+}
+
+// Whether the top band still shows the marker across its width, once what was
+// drawn has had time to reach the screen.
+bool NonClientBorderStillMarked(HWND window) {
+    PumpMessages(300);
+    RECT windowRect = {};
+    GetWindowRect(window, &windowRect);
+    HDC screen = GetDC(nullptr);
+    bool marked = true;
+    for (int x = windowRect.left + 20; x < windowRect.right - 20 && marked; x += 40) {
+        for (int y = windowRect.top; y < windowRect.top + NON_CLIENT_BORDER && marked; ++y) {
+            marked = GetPixel(screen, x, y) == MARKER;
+        }
+    }
+    ReleaseDC(nullptr, screen);
+    return marked;
 }
 
 LPARAM Point(int x, int y) {
@@ -120,28 +182,44 @@ bool StatusTextShows(const WCHAR* text) {
 
 using FrameLifetime = FrameWindowTest;
 
+// Also run by the test at 144 DPI, where a font left unscaled shows.
 TEST_F(FrameLifetime, CreationTakesWindowDpiAndMakesSystemFontForButtons) {
     DestroyWindow(window);
     int exitCode = 0;
     TakeQuitMessage(&exitCode);
-    windowDpi = 120; // left over from elsewhere; creation must read the window's own
+    // Left over from elsewhere; creation must read the window's own.
+    windowDpi = GetDpiForSystem() == 120 ? 144 : 120;
     uiFont = nullptr;
+    symbolFont = nullptr;
     window = CreateFrameWindow(GetModuleHandleW(nullptr));
     ASSERT_NE(window, nullptr);
-    EXPECT_EQ(windowDpi, static_cast<int>(GetDpiForWindow(window)));
+    int dpi = static_cast<int>(GetDpiForWindow(window));
+    if (RequestedDpi() != 0) {
+        ASSERT_EQ(dpi, static_cast<int>(RequestedDpi())) << "not the DPI this run asks for";
+    }
+    EXPECT_EQ(windowDpi, dpi);
     ASSERT_NE(uiFont, nullptr);
-    EXPECT_EQ(FontHeight(uiFont), FontHeight(GetStockObject(SYSTEM_FONT)));
-    EXPECT_EQ(ButtonFont(recButton), uiFont);
-    EXPECT_EQ(ButtonFont(stopButton), uiFont);
-    EXPECT_EQ(ButtonFont(closeButton), uiFont);
+    LOGFONTW stock = FontDescription(GetStockObject(SYSTEM_FONT));
+    LOGFONTW made = FontDescription(uiFont);
+    EXPECT_EQ(made.lfHeight, MulDiv(stock.lfHeight, dpi, 96));
+    EXPECT_EQ(made.lfWidth, MulDiv(stock.lfWidth, dpi, 96));
+    EXPECT_STREQ(made.lfFaceName, stock.lfFaceName);
+    EXPECT_EQ(made.lfWeight, stock.lfWeight);
+    EXPECT_EQ(made.lfCharSet, stock.lfCharSet);
+    EXPECT_TRUE(DrawsItsText(recButton));
+    EXPECT_TRUE(DrawsItsText(stopButton));
+    EXPECT_TRUE(DrawsItsText(closeButton));
 }
 
 TEST_F(FrameLifetime, DestroyDeletesFontAndPostsQuitWithZero) {
     HFONT font = uiFont;
+    HFONT symbols = symbolFont;
     ASSERT_EQ(GetObjectType(font), static_cast<DWORD>(OBJ_FONT));
     DestroyWindow(window);
     EXPECT_EQ(uiFont, nullptr);
     EXPECT_EQ(GetObjectType(font), 0u);
+    EXPECT_EQ(symbolFont, nullptr);
+    EXPECT_TRUE(!symbols || GetObjectType(symbols) == 0) << "symbol font leaked";
     int exitCode = -1;
     ASSERT_TRUE(TakeQuitMessage(&exitCode));
     EXPECT_EQ(exitCode, 0);
@@ -155,6 +233,34 @@ TEST_F(FrameLifetime, DestroyWithoutFontStillPostsQuit) {
     int exitCode = -1;
     ASSERT_TRUE(TakeQuitMessage(&exitCode));
     EXPECT_EQ(exitCode, 0);
+}
+
+TEST_F(FrameLifetime, RepaintsPresetsAndDpiChangesLeaveAsManyGdiObjects) {
+    UpdateWindow(window);
+    PumpMessages(50);
+    int before = CountGdiObjects();
+    ASSERT_GT(before, 0);
+
+    for (int pass = 0; pass < 500; ++pass) {
+        InvalidateRect(window, nullptr, TRUE);
+        UpdateWindow(window);
+    }
+    // The size changes run the same handlers on a window marked hidden, without
+    // the 30-40 ms that Wine spends on the X side of each visible resize.
+    SetWindowLongPtrW(window, GWL_STYLE,
+                      GetWindowLongPtrW(window, GWL_STYLE) & ~LONG_PTR{WS_VISIBLE});
+    const unsigned presets[] = {ID_RES_360P, ID_RES_720P, ID_RES_1080P};
+    for (int pass = 0; pass < 500; ++pass) {
+        SendMessageW(window, WM_COMMAND, presets[pass % 3], 0);
+    }
+    for (int pass = 0; pass < 500; ++pass) {
+        int dpi = pass % 2 ? 96 : 144;
+        RECT suggested = {200, 200, 200 + MulDiv(680, dpi, 96), 200 + MulDiv(460, dpi, 96)};
+        SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                     reinterpret_cast<LPARAM>(&suggested));
+    }
+    PumpMessages(50);
+    EXPECT_EQ(CountGdiObjects(), before);
 }
 
 TEST_F(FrameLifetime, CloseCommandTakesTheClosePathAndEndsTheLoop) {
@@ -211,16 +317,17 @@ TEST_F(FrameNonClient, CalcSizeWithoutWParamIsTheDefault) {
 }
 
 TEST_F(FrameNonClient, ActivationChangeIsAllowedAndLeavesOutlineAlone) {
+    ASSERT_TRUE(MarkNonClientBorder(window));
     EXPECT_NE(SendMessageW(window, WM_NCACTIVATE, FALSE, 0), 0);
+    EXPECT_TRUE(NonClientBorderStillMarked(window)) << "deactivation painted a frame";
     EXPECT_NE(SendMessageW(window, WM_NCACTIVATE, TRUE, 0), 0);
-    EXPECT_EQ(WaitForScreenColour(200, 400, RGB(0, 0, 0), 2000), RGB(0, 0, 0));
-    EXPECT_EQ(WaitForScreenColour(201, 400, RGB(255, 255, 255), 2000), RGB(255, 255, 255));
-    EXPECT_EQ(WaitForScreenColour(203, 400, COLOR_FRAME_IDLE, 2000), COLOR_FRAME_IDLE);
+    EXPECT_TRUE(NonClientBorderStillMarked(window)) << "activation painted a frame";
 }
 
 TEST_F(FrameNonClient, NcPaintDrawsNothingAndReturnsZero) {
+    ASSERT_TRUE(MarkNonClientBorder(window));
     EXPECT_EQ(SendMessageW(window, WM_NCPAINT, 1, 0), 0);
-    EXPECT_EQ(WaitForScreenColour(200, 400, RGB(0, 0, 0), 2000), RGB(0, 0, 0));
+    EXPECT_TRUE(NonClientBorderStillMarked(window));
 }
 
 // --- The three roads to the options menu ---------------------------------------
@@ -412,6 +519,7 @@ using FrameDpiChange = FrameWindowTest;
 
 TEST_F(FrameDpiChange, RecreatesFontForButtonsAndTakesSuggestedRect) {
     HFONT oldFont = uiFont;
+    HFONT oldSymbols = symbolFont;
     RECT suggested = {300, 250, 1320, 940};
     // The low word is not used: the new DPI is the high word.
     EXPECT_EQ(SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(96, 144),
@@ -421,9 +529,11 @@ TEST_F(FrameDpiChange, RecreatesFontForButtonsAndTakesSuggestedRect) {
     ASSERT_NE(uiFont, nullptr);
     EXPECT_EQ(FontHeight(uiFont), MulDiv(FontHeight(GetStockObject(SYSTEM_FONT)), 144, 96));
     EXPECT_TRUE(uiFont == oldFont || GetObjectType(oldFont) == 0) << "old font leaked";
-    EXPECT_EQ(ButtonFont(recButton), uiFont);
-    EXPECT_EQ(ButtonFont(stopButton), uiFont);
-    EXPECT_EQ(ButtonFont(closeButton), uiFont);
+    EXPECT_TRUE(!oldSymbols || symbolFont == oldSymbols || GetObjectType(oldSymbols) == 0)
+        << "old symbol font leaked";
+    EXPECT_TRUE(DrawsItsText(recButton));
+    EXPECT_TRUE(DrawsItsText(stopButton));
+    EXPECT_TRUE(DrawsItsText(closeButton));
 
     RECT windowRect = WindowRect(window);
     EXPECT_TRUE(EqualRect(&windowRect, &suggested));

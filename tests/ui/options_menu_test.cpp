@@ -3,6 +3,7 @@
 #include "frame_fixture.h"
 #include "options_menu_recorder.h"
 #include "ui/frame_geometry.h"
+#include "ui/frame_window.h"
 #include "ui/options_menu.h"
 
 namespace {
@@ -22,6 +23,70 @@ const MenuItemSnapshot* FindItem(const std::vector<MenuItemSnapshot>& items, UIN
 // The eight command items, in display order.
 const UINT commandIds[] = {ID_FPS_120,  ID_FPS_60,   ID_FPS_30,    ID_FPS_10,
                            ID_RES_360P, ID_RES_720P, ID_RES_1080P, ID_RECORD_MOUSE};
+
+// How one opening of the real menu was ended by a helper thread acting as the user.
+struct MenuDismissal {
+    bool byClick;        // a click outside the menu, else the Escape key
+    bool sawMenu;        // the menu was on the screen before it was dismissed
+    bool closedByItself; // it went away without being cancelled from here
+};
+
+int commandsReceived = 0;
+
+LRESULT CALLBACK CountCommands(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_COMMAND) {
+        ++commandsReceived;
+    }
+    return CallWindowProcW(FrameWndProc, window, message, wParam, lParam);
+}
+
+HWND VisibleMenuWindow() {
+    HWND menu = FindWindowW(L"#32768", nullptr);
+    return menu && IsWindowVisible(menu) ? menu : nullptr;
+}
+
+bool WaitForMenuWindow(bool shown, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    while ((VisibleMenuWindow() != nullptr) != shown) {
+        if (GetTickCount() - start >= timeoutMs) {
+            return false;
+        }
+        Sleep(20);
+    }
+    return true;
+}
+
+DWORD WINAPI DismissMenuWhenShown(void* parameter) {
+    MenuDismissal* dismissal = static_cast<MenuDismissal*>(parameter);
+    dismissal->sawMenu = WaitForMenuWindow(true, 5000);
+    if (dismissal->sawMenu) {
+        Sleep(100);
+        INPUT input = {};
+        if (dismissal->byClick) {
+            // Outside the menu, on the desktop left of the frame.
+            input.type = INPUT_MOUSE;
+            input.mi.dx = MulDiv(100, 65535, GetSystemMetrics(SM_CXSCREEN) - 1);
+            input.mi.dy = MulDiv(400, 65535, GetSystemMetrics(SM_CYSCREEN) - 1);
+            const DWORD steps[3] = {MOUSEEVENTF_MOVE, MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP};
+            for (DWORD step : steps) {
+                input.mi.dwFlags = step | MOUSEEVENTF_ABSOLUTE;
+                SendInput(1, &input, sizeof(INPUT));
+                Sleep(50);
+            }
+        } else {
+            input.type = INPUT_KEYBOARD;
+            input.ki.wVk = VK_ESCAPE;
+            SendInput(1, &input, sizeof(INPUT));
+            input.ki.dwFlags = KEYEVENTF_KEYUP;
+            SendInput(1, &input, sizeof(INPUT));
+        }
+    }
+    dismissal->closedByItself = WaitForMenuWindow(false, 3000);
+    if (!dismissal->closedByItself) {
+        EndMenu(); // so that a failing test does not hang in the menu loop
+    }
+    return 0;
+}
 
 } // namespace
 
@@ -148,16 +213,34 @@ TEST_F(OptionsMenu, NoSizeIsCheckedWhen360pWasClampedAt192Dpi) {
 }
 
 TEST_F(OptionsMenu, DismissingChangesNothing) {
+    // The real menu loop, closed as a user closes it.
+    userApi = realUserApi;
+    commandsReceived = 0;
+    SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CountCommands));
     SetCaptureSize(window, 1280, 720);
     RECT before = {};
     GetWindowRect(window, &before);
-    ShowOptionsMenu(window, 10, 20);
-    PumpMessages(50);
+
+    for (bool byClick : {false, true}) {
+        MenuDismissal dismissal = {byClick, false, false};
+        HANDLE user = CreateThread(nullptr, 0, DismissMenuWhenShown, &dismissal, 0, nullptr);
+        ASSERT_NE(user, nullptr);
+        ShowOptionsMenu(window, 400, 300);
+        WaitForSingleObject(user, 10000);
+        CloseHandle(user);
+        PumpMessages(100);
+        const char* how = byClick ? "a click elsewhere" : "Escape";
+        EXPECT_TRUE(dismissal.sawMenu) << "no menu on the screen before " << how;
+        EXPECT_TRUE(dismissal.closedByItself) << how << " did not close the menu";
+    }
+
+    EXPECT_EQ(commandsReceived, 0);
     RECT after = {};
     GetWindowRect(window, &after);
     EXPECT_TRUE(EqualRect(&before, &after));
     EXPECT_EQ(currentFps, 30);
     EXPECT_EQ(recordMouse, 0);
+    EXPECT_EQ(isRecording, 0);
 }
 
 TEST_F(OptionsMenu, ChoosingThePointerTwiceRestoresIt) {

@@ -4,6 +4,7 @@
 #include <vector>
 #include "app/settings.h"
 #include "common/ui_state.h"
+#include "ui/frame_geometry.h"
 #include "ui/scratch_folder.h"
 
 namespace {
@@ -77,6 +78,16 @@ TEST(WorkAreaMove, LeftOfTheWorkAreaComesOntoItsLeftEdge) {
 TEST(WorkAreaMove, WorkAreaLeftOfThePrimaryMonitorKeepsNegativeCoordinates) {
     const RECT leftMonitor = {-1920, 0, 0, 1040};
     ExpectRect(Rect(-400, 100, 0, 400), MoveOntoWorkArea(Rect(-100, 100, 300, 400), &leftMonitor));
+}
+
+TEST(WorkAreaMove, HeightNear2To31UnderATopTaskbarStaysRightSideUp) {
+    // 32-bit arithmetic wraps the bottom edge past the range and turns the rectangle over.
+    const RECT topTaskbar = {0, 40, 1920, 1080};
+    ExpectRect(Rect(100, 40, 500, LONG_MAX),
+               MoveOntoWorkArea(Rect(100, 0, 500, LONG_MAX), &topTaskbar));
+    const RECT leftTaskbar = {60, 0, 1920, 1080};
+    ExpectRect(Rect(60, 100, LONG_MAX, 400),
+               MoveOntoWorkArea(Rect(0, 100, LONG_MAX, 400), &leftTaskbar));
 }
 
 LRESULT CALLBACK PlainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -298,6 +309,26 @@ TEST_F(SettingsLoad, EdgesBeyondTheCoordinateRangeGiveNoPlacement) {
     StoreWindow(L"100", L"100", L"2147483647", L"300");
     LoadSettings();
     EXPECT_EQ(0, placementValid);
+}
+
+TEST_F(SettingsLoad, SidesBeyondTheLargestVirtualScreenGiveNoPlacement) {
+    StoreWindow(L"0", L"0", L"400", L"2147483647");
+    LoadSettings();
+    EXPECT_EQ(0, placementValid) << "h 2147483647";
+
+    StoreWindow(0, 0, 32768, 300);
+    LoadSettings();
+    EXPECT_EQ(0, placementValid) << "w 32768";
+    StoreWindow(0, 0, 400, 32768);
+    LoadSettings();
+    EXPECT_EQ(0, placementValid) << "h 32768";
+
+    RECT work = PrimaryWorkArea();
+    StoreWindow(work.left, work.top, 32767, 32767);
+    LoadSettings();
+    ASSERT_EQ(1, placementValid) << "32767 x 32767";
+    ExpectRect(Rect(work.left, work.top, work.left + 32767, work.top + 32767),
+               savedPlacement.rcNormalPosition);
 }
 
 TEST_F(SettingsSave, WritesBothSectionsWithTheirKeysInOrder) {
