@@ -25,6 +25,9 @@ constexpr const WCHAR* SYMBOL_FONT_FACES[] = {L"Segoe UI Symbol", L"DejaVu Sans"
 bool FontDrawsText(HDC dc, HFONT font, const WCHAR* text) {
     WORD glyphs[16];
     int length = lstrlenW(text);
+    if (length > static_cast<int>(ARRAYSIZE(glyphs))) {
+        return false;
+    }
     HGDIOBJ previousFont = SelectObject(dc, font);
     DWORD converted = GetGlyphIndicesW(dc, text, length, glyphs, GGI_MARK_NONEXISTING_GLYPHS);
     SelectObject(dc, previousFont);
