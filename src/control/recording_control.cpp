@@ -18,6 +18,12 @@ constexpr int STAMPED_NAME_CAPACITY = 64;
 // job, a close would destroy the dialog's owner. Both wait for the finish.
 int finishing = 0;
 int closeAfterFinish = 0;
+// A finished recording waits in the Save dialog (or its boxes) for the user.
+// Until then, as while it runs, a log-off or shut-down would lose it.
+int savePending = 0;
+// The name the Save dialog offers, stamped with the finish time; a session that
+// ends before the user has saved keeps the file under it.
+WCHAR defaultSaveName[STAMPED_NAME_CAPACITY];
 
 void ShowMessage(HWND window, const WCHAR* text, UINT icon) {
     shellApi.MessageBoxW(window, text, L"quorvel", MB_OK | icon);
@@ -28,11 +34,52 @@ void FormatStampedName(WCHAR* name, const SYSTEMTIME* time) {
               time->wHour, time->wMinute, time->wSecond);
 }
 
+// False, with path untouched, when the folder is empty or the path would not fit.
+bool ComposeStampedPath(WCHAR* path, const WCHAR* folder, const WCHAR* name) {
+    int folderLength = lstrlenW(folder);
+    // Checked before formatting: wsprintfW takes no size and stops at 1024 units.
+    if (folderLength == 0 || folderLength + lstrlenW(name) >= MAX_PATH)
+        return false;
+    wsprintfW(path, L"%s%s", folder, name);
+    return true;
+}
+
+void StampDefaultSaveName() {
+    SYSTEMTIME finishTime = {};
+    shellApi.GetLocalTime(&finishTime);
+    FormatStampedName(defaultSaveName, &finishTime);
+}
+
 void ShowRecordingState(HWND window, int recording) {
     isRecording = recording;
     EnableWindow(recButton, recording ? FALSE : TRUE);
     EnableWindow(stopButton, recording ? TRUE : FALSE);
     InvalidateRect(window, nullptr, TRUE);
+}
+
+// Windows holds a log-off or shut-down with the reason shown, from REC until
+// the file is saved or discarded.
+void HoldSessionEnd(HWND window) {
+    shellApi.ShutdownBlockReasonCreate(window, L"A recording is not saved yet.");
+}
+
+void ReleaseSessionEnd(HWND window) {
+    shellApi.ShutdownBlockReasonDestroy(window);
+}
+
+// Waits for the worker at most waitMs, closes its handles and shows the idle frame.
+void JoinWorker(HWND window, DWORD waitMs) {
+    if (workerThread) {
+        WaitForSingleObject(workerThread, waitMs);
+        CloseHandle(workerThread);
+        workerThread = nullptr;
+    }
+    if (recordingJob.stopEvent) {
+        CloseHandle(recordingJob.stopEvent);
+        recordingJob.stopEvent = nullptr;
+    }
+    shellApi.timeEndPeriod(TIMER_PERIOD_MS);
+    ShowRecordingState(window, 0);
 }
 
 bool AskForSavePath(HWND window, WCHAR* savePath) {
@@ -49,24 +96,50 @@ bool AskForSavePath(HWND window, WCHAR* savePath) {
 }
 
 // A failed move keeps the recording and asks again; only a cancelled dialog
-// (or a temporary file that is already gone) ends without the file saved.
-void SaveOrDiscardRecording(HWND window, const WCHAR* recordingPath) {
-    SYSTEMTIME finishTime = {};
-    shellApi.GetLocalTime(&finishTime);
+// (or a temporary file that is already gone) ends without the file saved. A
+// session that ends while a box or the dialog is open takes care of the file.
+void SaveOrDiscardRecording(HWND window) {
+    StampDefaultSaveName();
     WCHAR savePath[MAX_PATH] = {};
-    FormatStampedName(savePath, &finishTime);
+    lstrcpynW(savePath, defaultSaveName, MAX_PATH);
+    const WCHAR* recordingPath = recordingJob.outputPath;
+    savePending = 1;
     for (;;) {
-        if (!AskForSavePath(window, savePath)) {
-            DeleteFileW(recordingPath);
+        bool chosen = AskForSavePath(window, savePath);
+        if (!savePending)
             return;
+        if (!chosen) {
+            DeleteFileW(recordingPath);
+            break;
         }
         if (shellApi.MoveFileExW(recordingPath, savePath,
                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
-            return;
+            break;
         ShowMessage(window, L"Could not save to that location.", MB_ICONERROR);
-        if (GetFileAttributesW(recordingPath) == INVALID_FILE_ATTRIBUTES)
+        if (!savePending)
             return;
+        if (GetFileAttributesW(recordingPath) == INVALID_FILE_ATTRIBUTES)
+            break;
     }
+    savePending = 0;
+    ReleaseSessionEnd(window);
+}
+
+// Moves a finished recording nobody saved into the user's Videos folder, never
+// over a file already there. On failure it stays in the temporary folder.
+void KeepInVideosFolder(const WCHAR* recordingPath) {
+    PWSTR videos = nullptr;
+    WCHAR folder[MAX_PATH];
+    WCHAR target[MAX_PATH];
+    if (SUCCEEDED(shellApi.SHGetKnownFolderPath(FOLDERID_Videos, 0, nullptr, &videos)) && videos &&
+        lstrlenW(videos) + 1 < MAX_PATH) {
+        wsprintfW(folder, L"%s\\", videos);
+        // Write-through: the process may be ended as soon as the session's end is answered.
+        if (ComposeStampedPath(target, folder, defaultSaveName))
+            shellApi.MoveFileExW(recordingPath, target,
+                                 MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH);
+    }
+    CoTaskMemFree(videos);
 }
 
 } // namespace
@@ -74,12 +147,7 @@ void SaveOrDiscardRecording(HWND window, const WCHAR* recordingPath) {
 bool ComposeTemporaryPath(WCHAR* outputPath, const WCHAR* tempFolder, const SYSTEMTIME* startTime) {
     WCHAR name[STAMPED_NAME_CAPACITY];
     FormatStampedName(name, startTime);
-    int folderLength = lstrlenW(tempFolder);
-    // Checked before formatting: wsprintfW takes no size and stops at 1024 units.
-    if (folderLength == 0 || folderLength + lstrlenW(name) >= MAX_PATH)
-        return false;
-    wsprintfW(outputPath, L"%s%s", tempFolder, name);
-    return true;
+    return ComposeStampedPath(outputPath, tempFolder, name);
 }
 
 void StartRecording(HWND window) {
@@ -126,6 +194,7 @@ void StartRecording(HWND window) {
 
     shellApi.timeBeginPeriod(TIMER_PERIOD_MS);
     ShowRecordingState(window, 1);
+    HoldSessionEnd(window);
 }
 
 void StopRecording() {
@@ -143,6 +212,7 @@ void CloseFrameWindow(HWND window) {
         if (workerThread)
             WaitForSingleObject(workerThread, CLOSE_WAIT_MS);
         DeleteFileW(recordingJob.outputPath);
+        ReleaseSessionEnd(window);
     }
     SaveSettings(window);
     DestroyWindow(window);
@@ -154,25 +224,14 @@ void FinishRecording(HWND window, WPARAM success) {
     if (!isRecording)
         return;
     finishing = 1;
-    WCHAR recordingPath[MAX_PATH];
-    lstrcpynW(recordingPath, recordingJob.outputPath, MAX_PATH);
-    if (workerThread) {
-        WaitForSingleObject(workerThread, FINISH_WAIT_MS);
-        CloseHandle(workerThread);
-        workerThread = nullptr;
-    }
-    if (recordingJob.stopEvent) {
-        CloseHandle(recordingJob.stopEvent);
-        recordingJob.stopEvent = nullptr;
-    }
-    shellApi.timeEndPeriod(TIMER_PERIOD_MS);
-    ShowRecordingState(window, 0);
+    JoinWorker(window, FINISH_WAIT_MS);
 
     if (success) {
-        SaveOrDiscardRecording(window, recordingPath);
+        SaveOrDiscardRecording(window);
         InvalidateRect(window, nullptr, TRUE);
     } else {
-        DeleteFileW(recordingPath);
+        DeleteFileW(recordingJob.outputPath);
+        ReleaseSessionEnd(window);
         ShowMessage(window,
                     recordingJob.errorText[0] ? recordingJob.errorText : L"Recording failed.",
                     MB_ICONERROR);
@@ -183,4 +242,31 @@ void FinishRecording(HWND window, WPARAM success) {
         closeAfterFinish = 0;
         CloseFrameWindow(window);
     }
+}
+
+BOOL MaySessionEnd() {
+    return isRecording || savePending ? FALSE : TRUE;
+}
+
+void EndSession(HWND window) {
+    if (isRecording) {
+        if (recordingJob.stopEvent)
+            SetEvent(recordingJob.stopEvent);
+        // A worker still writing after the wait keeps the recording as it is.
+        if (workerThread && WaitForSingleObject(workerThread, CLOSE_WAIT_MS) == WAIT_OBJECT_0) {
+            JoinWorker(window, 0);
+            if (recordingJob.success) {
+                StampDefaultSaveName();
+                KeepInVideosFolder(recordingJob.outputPath);
+            } else {
+                DeleteFileW(recordingJob.outputPath);
+            }
+            ReleaseSessionEnd(window);
+        }
+    } else if (savePending) {
+        KeepInVideosFolder(recordingJob.outputPath);
+        savePending = 0;
+        ReleaseSessionEnd(window);
+    }
+    SaveSettings(window);
 }

@@ -1,8 +1,18 @@
 #include "control/shell_api.h"
 
 const ShellApi realShellApi = {
-    ::MessageBoxW,  ::GetSaveFileNameW, ::CreateThread,    ::CreateEventW,  ::GetLocalTime,
-    ::GetTempPathW, ::MoveFileExW,      ::timeBeginPeriod, ::timeEndPeriod,
+    ::MessageBoxW,
+    ::GetSaveFileNameW,
+    ::CreateThread,
+    ::CreateEventW,
+    ::GetLocalTime,
+    ::GetTempPathW,
+    ::MoveFileExW,
+    ::timeBeginPeriod,
+    ::timeEndPeriod,
+    ::ShutdownBlockReasonCreate,
+    ::ShutdownBlockReasonDestroy,
+    ::SHGetKnownFolderPath,
 };
 
 ShellApi shellApi = realShellApi;

@@ -2,10 +2,12 @@
 #include <windows.h>
 #include <commdlg.h>
 #include <mmsystem.h>
+#include <shlobj.h>
 
 // The platform calls of recording control that a test must answer (message
 // boxes, the Save dialog) or control (the worker thread, the clock, the
-// temporary folder, the move). Defaults are the real ones.
+// temporary and Videos folders, the move, the reason a shut-down is held).
+// Defaults are the real ones.
 struct ShellApi {
     decltype(&::MessageBoxW) MessageBoxW;
     decltype(&::GetSaveFileNameW) GetSaveFileNameW;
@@ -16,6 +18,9 @@ struct ShellApi {
     decltype(&::MoveFileExW) MoveFileExW;
     decltype(&::timeBeginPeriod) timeBeginPeriod;
     decltype(&::timeEndPeriod) timeEndPeriod;
+    decltype(&::ShutdownBlockReasonCreate) ShutdownBlockReasonCreate;
+    decltype(&::ShutdownBlockReasonDestroy) ShutdownBlockReasonDestroy;
+    decltype(&::SHGetKnownFolderPath) SHGetKnownFolderPath;
 };
 
 extern ShellApi shellApi;

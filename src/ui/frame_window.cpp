@@ -245,6 +245,13 @@ LRESULT CALLBACK FrameWndProc(HWND window, UINT message, WPARAM wParam, LPARAM l
     case WM_SIZE: OnSize(window); return 0;
     case WM_PAINT: OnPaint(window); return 0;
     case WM_CLOSE: CloseFrameWindow(window); return 0;
+    case WM_QUERYENDSESSION: return MaySessionEnd();
+    case WM_ENDSESSION:
+        // FALSE: the end was cancelled, and nothing changes.
+        if (wParam) {
+            EndSession(window);
+        }
+        return 0;
     case WM_GETMINMAXINFO: OnGetMinMaxInfo(reinterpret_cast<MINMAXINFO*>(lParam)); return 0;
     case WM_CONTEXTMENU: OnContextMenu(window, lParam); return 0;
     case WM_NCCALCSIZE:

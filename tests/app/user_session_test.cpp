@@ -208,4 +208,16 @@ TEST_F(UserSession, NextStartOpensWhereTheLastOneClosed) {
     EXPECT_EQ(500, frame.bottom - frame.top);
 }
 
+TEST_F(UserSession, LogOffOfAnIdleProgramIsAllowedAndWritesTheSettings) {
+    PostMessageW(program.frameWindow, WM_COMMAND, ID_FPS_120, 0);
+    DWORD_PTR answer = 99;
+    ASSERT_TRUE(SendMessageTimeoutW(program.frameWindow, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF,
+                                    SMTO_NORMAL, 5000, &answer));
+    EXPECT_EQ(1u, answer);
+    EXPECT_FALSE(PathExists(settingsFile));
+    ASSERT_TRUE(SendMessageTimeoutW(program.frameWindow, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF,
+                                    SMTO_NORMAL, 5000, &answer));
+    EXPECT_EQ(L"120", StoredSetting(settingsFile, L"settings", L"fps"));
+}
+
 } // namespace

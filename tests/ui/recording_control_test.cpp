@@ -41,10 +41,12 @@ struct DialogAnswer {
     std::wstring path;
 };
 
-// A message another program (or a queued click) delivers to the frame.
+// A message another program (or a queued click) delivers to the frame; Windows
+// sends the session's end and waits for the answer.
 struct ArrivingMessage {
     UINT message;
     WPARAM wParam;
+    bool sent = false;
 };
 
 struct FileMove {
@@ -63,6 +65,10 @@ struct ShellRecord {
     // arrivalAt-th, counting boxes and dialogs together from 0.
     std::vector<ArrivingMessage> arrivingWhileOpen;
     size_t arrivalAt = 0;
+    std::vector<LRESULT> sentAnswers;
+    std::vector<std::wstring> blockReasons; // the reason given, or "removed"
+    HWND blockedBy = nullptr;
+    std::wstring videosFolder;
     std::vector<bool> ownerAliveAtAnswer; // one per box or dialog, in order
     int threadsCreated = 0;
     LPTHREAD_START_ROUTINE threadStart = nullptr;
@@ -123,8 +129,13 @@ DWORD WINAPI StandInWorker(LPVOID parameter) {
 bool RunModalLoop(HWND owner) {
     EnableWindow(owner, FALSE);
     if (shell.shown.size() == shell.arrivalAt + 1) {
-        for (const ArrivingMessage& arriving : shell.arrivingWhileOpen)
-            PostMessageW(owner, arriving.message, arriving.wParam, 0);
+        for (const ArrivingMessage& arriving : shell.arrivingWhileOpen) {
+            if (arriving.sent)
+                shell.sentAnswers.push_back(
+                    SendMessageW(owner, arriving.message, arriving.wParam, 0));
+            else
+                PostMessageW(owner, arriving.message, arriving.wParam, 0);
+        }
     }
     MSG message;
     while (IsWindow(owner) && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
@@ -222,6 +233,30 @@ BOOL WINAPI RecordedMove(LPCWSTR from, LPCWSTR to, DWORD flags) {
     return ::MoveFileExW(from, to, flags);
 }
 
+// Wine has the two entry points but answers ERROR_CALL_NOT_IMPLEMENTED.
+BOOL WINAPI RecordBlockReason(HWND window, LPCWSTR reason) {
+    shell.blockReasons.push_back(reason ? reason : L"<null>");
+    shell.blockedBy = window;
+    return TRUE;
+}
+
+BOOL WINAPI RecordBlockReasonRemoved(HWND window) {
+    shell.blockReasons.push_back(L"removed");
+    shell.blockedBy = window;
+    return TRUE;
+}
+
+// As the real call: a copy in task memory, without a trailing separator.
+HRESULT WINAPI AnswerKnownFolder(REFKNOWNFOLDERID id, DWORD, HANDLE, PWSTR* path) {
+    *path = nullptr;
+    if (!IsEqualGUID(id, FOLDERID_Videos))
+        return E_INVALIDARG;
+    size_t bytes = (shell.videosFolder.size() + 1) * sizeof(WCHAR);
+    *path = static_cast<PWSTR>(CoTaskMemAlloc(bytes));
+    memcpy(*path, shell.videosFolder.c_str(), bytes);
+    return S_OK;
+}
+
 MMRESULT WINAPI RecordedBeginPeriod(UINT period) {
     shell.periodsBegun.push_back(period);
     return TIMERR_NOERROR;
@@ -292,7 +327,12 @@ class RecordingControl : public FrameWindowTest {
         shellApi.MoveFileExW = RecordedMove;
         shellApi.timeBeginPeriod = RecordedBeginPeriod;
         shellApi.timeEndPeriod = RecordedEndPeriod;
+        shellApi.ShutdownBlockReasonCreate = RecordBlockReason;
+        shellApi.ShutdownBlockReasonDestroy = RecordBlockReasonRemoved;
+        shellApi.SHGetKnownFolderPath = AnswerKnownFolder;
         scratch = MakeScratchFolder(L"control");
+        shell.videosFolder = scratch + L"\\Videos";
+        CreateDirectoryW(shell.videosFolder.c_str(), nullptr);
         localAppData.Set(scratch);
         FrameWindowTest::SetUp();
     }
@@ -375,6 +415,7 @@ using RecordingStart = RecordingControl;
 using RecordingStop = RecordingControl;
 using RecordingFinish = RecordingControl;
 using RecordingClose = RecordingControl;
+using SessionEnd = RecordingControl;
 
 TEST(TemporaryPath, FolderAndNameFillingTheBufferExactlyFit) {
     std::wstring folder = L"C:\\" + std::wstring(MAX_PATH - 1 - 27 - 4, L'f') + L"\\";
@@ -763,6 +804,89 @@ TEST_F(RecordingClose, ClosingWhileIdleWritesTheSettingsInOrderAndEndsTheLoop) {
     int exitCode = -1;
     EXPECT_TRUE(TakeQuitMessage(&exitCode));
     EXPECT_EQ(0, exitCode);
+}
+
+const std::vector<std::wstring> HELD_THEN_RELEASED = {L"A recording is not saved yet.", L"removed"};
+
+TEST_F(SessionEnd, LogOffIsRefusedWithTheReasonWhileARecordingRunsOrAwaitsItsSave) {
+    EXPECT_EQ(TRUE, SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+    Command(ID_REC);
+    EXPECT_EQ(FALSE, SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+    EXPECT_EQ(std::vector<std::wstring>{L"A recording is not saved yet."}, shell.blockReasons);
+    EXPECT_EQ(window, shell.blockedBy);
+
+    SendMessageW(window, WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF);
+    EXPECT_EQ(1, isRecording) << "a cancelled end changes nothing";
+    EXPECT_FALSE(PathExists(scratch + L"\\quorvel\\settings.ini"));
+
+    shell.arrivingWhileOpen.push_back({WM_QUERYENDSESSION, 0, true});
+    Command(ID_STOP);
+    ASSERT_TRUE(PumpUntilReported(5000));
+    EXPECT_EQ(std::vector<LRESULT>{FALSE}, shell.sentAnswers) << "refused in the Save dialog";
+    EXPECT_EQ(HELD_THEN_RELEASED, shell.blockReasons) << "released once cancelled";
+    EXPECT_EQ(TRUE, SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+}
+
+TEST_F(SessionEnd, EndDuringARecordingFinishesItIntoTheVideosFolderAndWritesTheSettings) {
+    currentFps = 60;
+    // A deletion or move made before the worker's last write would be undone by it.
+    workerScript.finalizingMs = 500;
+    Command(ID_REC);
+    std::wstring temporaryFile = recordingJob.outputPath;
+    ASSERT_TRUE(WaitForPath(temporaryFile, 5000));
+
+    SendMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+
+    EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(shell.videosFolder + L"\\" + FINISH_NAME));
+    ASSERT_EQ(1u, shell.moves.size());
+    EXPECT_EQ(temporaryFile, shell.moves[0].from);
+    EXPECT_EQ(0u, shell.moves[0].flags & MOVEFILE_REPLACE_EXISTING);
+    EXPECT_TRUE(RecordingsInTempFolder().empty());
+    EXPECT_EQ(L"60", StoredSetting(scratch + L"\\quorvel\\settings.ini", L"settings", L"fps"));
+    EXPECT_EQ(HELD_THEN_RELEASED, shell.blockReasons);
+    ExpectIdle();
+    ASSERT_TRUE(PumpUntilReported(2000));
+    EXPECT_TRUE(shell.shown.empty()) << "the worker's report offers nothing afterwards";
+}
+
+TEST_F(SessionEnd, FailedRecordingIsDeletedAtTheEnd) {
+    workerScript.success = 0;
+    Command(ID_REC);
+    ASSERT_TRUE(WaitForPath(recordingJob.outputPath, 5000));
+
+    SendMessageW(window, WM_ENDSESSION, TRUE, 0);
+
+    EXPECT_TRUE(RecordingsInTempFolder().empty());
+    EXPECT_TRUE(FilesMatching(shell.videosFolder + L"\\*.mp4").empty());
+    EXPECT_EQ(HELD_THEN_RELEASED, shell.blockReasons);
+    ExpectIdle();
+}
+
+TEST_F(SessionEnd, EndDuringTheSaveDialogKeepsTheRecordingInVideosAndTheDialogThenDoesNothing) {
+    currentFps = 10;
+    std::wstring chosen = scratch + L"\\chosen.mp4";
+    shell.answers.push_back({true, chosen});
+    shell.arrivingWhileOpen.push_back({WM_ENDSESSION, TRUE, true});
+    StartAndStop();
+
+    EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(shell.videosFolder + L"\\" + FINISH_NAME));
+    EXPECT_FALSE(PathExists(chosen));
+    EXPECT_EQ(std::vector<std::wstring>{L"dialog"}, shell.shown);
+    EXPECT_TRUE(RecordingsInTempFolder().empty());
+    EXPECT_EQ(L"10", StoredSetting(scratch + L"\\quorvel\\settings.ini", L"settings", L"fps"));
+    EXPECT_EQ(HELD_THEN_RELEASED, shell.blockReasons);
+}
+
+TEST_F(SessionEnd, FileOfTheSameNameInVideosIsNeverReplacedAndTheRecordingStays) {
+    std::wstring usersOwn = shell.videosFolder + L"\\" + FINISH_NAME;
+    ASSERT_TRUE(WriteFileBytes(usersOwn, "the user's own video"));
+    // The dialog is then cancelled, as it would be by the session's end.
+    shell.arrivingWhileOpen.push_back({WM_ENDSESSION, TRUE, true});
+    StartAndStop();
+
+    EXPECT_EQ("the user's own video", ReadFileBytes(usersOwn));
+    EXPECT_EQ(std::vector<std::wstring>{START_NAME}, RecordingsInTempFolder())
+        << "never deleted at a session's end";
 }
 
 } // namespace
