@@ -21,7 +21,7 @@ static BYTE ClampToByte(int value) {
     return static_cast<BYTE>(value > 255 ? 255 : value);
 }
 
-// 8-bit BT.601 limited range, as the system's and Wine's H.264 encoders write.
+// 8-bit BT.601 limited range: the fixture's, and the usual one of standard-definition H.264.
 static void ConvertToRgb(int y, int cb, int cr, BYTE* rgb) {
     int c = 298 * (y - 16);
     int d = cb - 128;
