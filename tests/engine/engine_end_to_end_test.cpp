@@ -334,8 +334,9 @@ void ExpectTwoSecondsOfTwoColours(const wchar_t* path) {
     const char* failedStep = "";
     HRESULT hr = ReadMp4Summary(path, &summary, &failedStep);
     ASSERT_EQ(S_OK, hr) << "reading the MP4 back: " << failedStep << " failed: " << Hex(hr);
-    EXPECT_NEAR(2 * REAL_FPS, summary.frames, 1);
-    EXPECT_NEAR(20000000.0, static_cast<double>(summary.duration), REAL_FRAME_DURATION);
+    EXPECT_NEAR(2 * REAL_FPS, static_cast<double>(summary.frames), 1);
+    EXPECT_NEAR(20000000.0, static_cast<double>(summary.duration),
+                static_cast<double>(REAL_FRAME_DURATION));
     EXPECT_EQ(static_cast<UINT32>(REAL_WIDTH), summary.width);
     EXPECT_EQ(static_cast<UINT32>(REAL_HEIGHT), summary.height);
     ExpectColourNear(FIRST_COLOUR, summary.first, "first frame");

@@ -84,9 +84,10 @@ static HRESULT ReadCentre(IMFSample* sample, const Nv12Layout* layout, UINT32 wi
     if (SUCCEEDED(hr)) {
         UINT32 x = width / 2;
         UINT32 y = height / 2;
-        size_t lumaAt = static_cast<size_t>(y) * pitch + x;
-        size_t chromaAt = (static_cast<size_t>(layout->planeHeight) + y / 2) * pitch + x / 2 * 2;
-        if (pitch <= 0 || y >= layout->planeHeight || (!buffer2d && chromaAt + 1 >= length)) {
+        size_t rowBytes = pitch > 0 ? static_cast<size_t>(pitch) : 0;
+        size_t lumaAt = y * rowBytes + x;
+        size_t chromaAt = (layout->planeHeight + y / 2) * rowBytes + x / 2 * 2;
+        if (rowBytes == 0 || y >= layout->planeHeight || (!buffer2d && chromaAt + 1 >= length)) {
             hr = MF_E_INVALID_STREAM_DATA;
         } else {
             ConvertToRgb(data[lumaAt], data[chromaAt], data[chromaAt + 1], rgb);
