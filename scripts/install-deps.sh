@@ -4,7 +4,10 @@
 set -eu
 # DejaVu Sans: the font under Wine with a glyph for each of the button symbols
 # (only one of fontconfig's alternatives, so not sure to come with Wine).
-packages="cmake make g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth x11-utils googletest fonts-dejavu-core"
+# GStreamer's libav and good plugins: Wine's source reader decodes H.264 MP4s
+# through them (mp4_check and the tests that read recordings back).
+packages="cmake make g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth x11-utils googletest fonts-dejavu-core
+gstreamer1.0-libav gstreamer1.0-plugins-good"
 missing=""
 for p in $packages; do
     dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"

@@ -1,11 +1,18 @@
-// The real RecordingWorker thread on Wine's real Direct3D 11 device and real
-// Media Foundation buffers and samples; only the duplication, the output it
-// belongs to and the sink writer are stand-ins, and time is virtual.
+// The real RecordingWorker thread on the real Direct3D 11 device and real
+// Media Foundation buffers and samples; in EngineEndToEnd only the duplication,
+// the output it belongs to and the sink writer are stand-ins, and time is
+// virtual. EngineOnRealPlatform records real MP4s with nothing stood in, where
+// the platform has the pieces, and reads them back as mp4_check does.
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <mferror.h>
+#include <stdio.h>
 #include <string.h>
+#include <string>
 #include <vector>
+#include <wchar.h>
 #include "engine/engine.h"
+#include "mp4_check/mp4_summary.h"
 #include "standins.h"
 
 namespace {
@@ -116,12 +123,10 @@ void ScriptAtMs(StandInDuplication& duplication, int ms, const DesktopFrame& fra
     duplication.script.push_back(frame);
 }
 
-class EngineEndToEnd : public ::testing::Test {
+// The real RecordingWorker on its own thread, with the job the UI thread would
+// hand it and a window for its WM_APP_RECORDING_DONE.
+class WorkerRun : public ::testing::Test {
   protected:
-    SeamGuard guard;
-    StandInOutput output{RECT{0, 0, DESKTOP_WIDTH, DESKTOP_HEIGHT}};
-    StandInDuplication duplication;
-    StandInSinkWriter sinkWriter;
     RecordingJob job = {};
     HWND window = nullptr;
     HANDLE thread = nullptr;
@@ -130,23 +135,9 @@ class EngineEndToEnd : public ::testing::Test {
         window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
                                  nullptr);
         ASSERT_NE(nullptr, window);
-        job.captureRect = CAPTURE_RECT;
-        job.fps = 10;
-        job.recordMouse = 1;
-        lstrcpyW(job.outputPath, L"C:\\quorvel-end-to-end.mp4");
         job.stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         job.notifyWindow = window;
         job.success = 7; // the worker must write it
-
-        workerClock.counts = 0;
-        workerClock.freezeAt = LLONG_MAX;
-        workerClock.frozen = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        osApi.QueryPerformanceFrequency = ClockFrequency;
-        osApi.QueryPerformanceCounter = ClockCounter;
-        osApi.Sleep = ClockSleep;
-        UseStandInOutputs({&output});
-        UseStandInDuplications({&duplication});
-        UseStandInSinkWriter(&sinkWriter);
     }
 
     void TearDown() override {
@@ -154,7 +145,6 @@ class EngineEndToEnd : public ::testing::Test {
             WaitForSingleObject(thread, 10000);
             CloseHandle(thread);
         }
-        CloseHandle(workerClock.frozen);
         CloseHandle(job.stopEvent);
         DestroyWindow(window);
     }
@@ -182,6 +172,37 @@ class EngineEndToEnd : public ::testing::Test {
                 seen->push_back(msg.wParam);
             }
         }
+    }
+};
+
+class EngineEndToEnd : public WorkerRun {
+  protected:
+    SeamGuard guard;
+    StandInOutput output{RECT{0, 0, DESKTOP_WIDTH, DESKTOP_HEIGHT}};
+    StandInDuplication duplication;
+    StandInSinkWriter sinkWriter;
+
+    void SetUp() override {
+        WorkerRun::SetUp();
+        job.captureRect = CAPTURE_RECT;
+        job.fps = 10;
+        job.recordMouse = 1;
+        lstrcpyW(job.outputPath, L"C:\\quorvel-end-to-end.mp4");
+
+        workerClock.counts = 0;
+        workerClock.freezeAt = LLONG_MAX;
+        workerClock.frozen = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        osApi.QueryPerformanceFrequency = ClockFrequency;
+        osApi.QueryPerformanceCounter = ClockCounter;
+        osApi.Sleep = ClockSleep;
+        UseStandInOutputs({&output});
+        UseStandInDuplications({&duplication});
+        UseStandInSinkWriter(&sinkWriter);
+    }
+
+    void TearDown() override {
+        WorkerRun::TearDown();
+        CloseHandle(workerClock.frozen);
     }
 };
 
@@ -271,4 +292,306 @@ TEST_F(EngineEndToEnd, OtherAcquireErrorEndsTheRecordingAsSuccessful) {
     EXPECT_EQ(1u, sinkWriter.samples.size());
     EXPECT_EQ(ExpectedSample(Desktop<0>, {false, 0, 0, false}), sinkWriter.samples[0].bytes);
     EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
+}
+
+namespace {
+
+// 2 s at 30 fps: a picture of one colour for the first second, another for the second.
+const int REAL_FPS = 30;
+const LONGLONG REAL_FRAME_DURATION = 10000000 / REAL_FPS;
+const int REAL_WIDTH = 320;
+const int REAL_HEIGHT = 240;
+struct Colour {
+    BYTE red, green, blue;
+};
+const Colour FIRST_COLOUR = {180, 90, 60};
+const Colour SECOND_COLOUR = {60, 120, 180};
+// The encoder's 4:2:0 and colour matrix may move a flat colour this far.
+const int COLOUR_TOLERANCE = 24;
+
+bool RunningOnWine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+std::string Hex(HRESULT hr) {
+    char text[16];
+    snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(hr));
+    return text;
+}
+
+void ExpectColourNear(const Colour& expected, const BYTE* rgb, const char* which) {
+    SCOPED_TRACE(which);
+    EXPECT_NEAR(expected.red, rgb[0], COLOUR_TOLERANCE);
+    EXPECT_NEAR(expected.green, rgb[1], COLOUR_TOLERANCE);
+    EXPECT_NEAR(expected.blue, rgb[2], COLOUR_TOLERANCE);
+}
+
+// What both recordings must hold: 60 frames over 2 s of the crop's size, the
+// first frame of the first colour and the last of the second.
+void ExpectTwoSecondsOfTwoColours(const wchar_t* path) {
+    Mp4Summary summary = {};
+    const char* failedStep = "";
+    HRESULT hr = ReadMp4Summary(path, &summary, &failedStep);
+    ASSERT_EQ(S_OK, hr) << "reading the MP4 back: " << failedStep << " failed: " << Hex(hr);
+    EXPECT_NEAR(2 * REAL_FPS, static_cast<double>(summary.frames), 1);
+    EXPECT_NEAR(20000000.0, static_cast<double>(summary.duration),
+                static_cast<double>(REAL_FRAME_DURATION));
+    EXPECT_EQ(static_cast<UINT32>(REAL_WIDTH), summary.width);
+    EXPECT_EQ(static_cast<UINT32>(REAL_HEIGHT), summary.height);
+    ExpectColourNear(FIRST_COLOUR, summary.first, "first frame");
+    ExpectColourNear(SECOND_COLOUR, summary.last, "last frame");
+}
+
+// What the worker's seams saw; the seams forward every call to the real one.
+struct RealCallsSeen {
+    volatile LONG duplicateOutputCalls;
+    HRESULT firstDuplicateOutput;
+    LARGE_INTEGER loopStart; // the loop's first clock reading: its timeline's zero
+    HANDLE loopStarted;
+};
+RealCallsSeen realCallsSeen;
+
+HRESULT NoteDuplicateOutput(IDXGIOutput1* output1, IUnknown* device,
+                            IDXGIOutputDuplication** duplication) {
+    HRESULT hr = realD3dApi.DuplicateOutput(output1, device, duplication);
+    if (InterlockedIncrement(&realCallsSeen.duplicateOutputCalls) == 1)
+        realCallsSeen.firstDuplicateOutput = hr;
+    return hr;
+}
+
+BOOL WINAPI NoteLoopStart(LARGE_INTEGER* count) {
+    BOOL result = realOsApi.QueryPerformanceCounter(count);
+    if (WaitForSingleObject(realCallsSeen.loopStarted, 0) == WAIT_TIMEOUT) {
+        realCallsSeen.loopStart = *count;
+        SetEvent(realCallsSeen.loopStarted);
+    }
+    return result;
+}
+
+// Why the duplication is missing here, or null when its failure is a fault:
+// Wine has none, and Windows documents these answers for a session without an
+// interactive desktop or a display driver that cannot duplicate.
+const char* MissingDuplication(HRESULT hr) {
+    if (RunningOnWine())
+        return "Wine: no desktop duplication";
+    switch (hr) {
+    case E_ACCESSDENIED:
+    case DXGI_ERROR_UNSUPPORTED:
+    case DXGI_ERROR_NOT_CURRENTLY_AVAILABLE:
+    case DXGI_ERROR_SESSION_DISCONNECTED: return "this session has no desktop duplication";
+    default: return nullptr;
+    }
+}
+
+COLORREF shownColour; // what the colour window paints
+
+void FillPicture(std::vector<BYTE>* picture, const Colour& colour) {
+    for (size_t at = 0; at + 3 < picture->size(); at += 4) {
+        (*picture)[at] = colour.blue;
+        (*picture)[at + 1] = colour.green;
+        (*picture)[at + 2] = colour.red;
+        (*picture)[at + 3] = 0xFF;
+    }
+}
+
+std::string Utf8(const wchar_t* text) {
+    char bytes[512] = {};
+    WideCharToMultiByte(CP_UTF8, 0, text ? text : L"(no text)", -1, bytes, sizeof(bytes), nullptr,
+                        nullptr);
+    return bytes;
+}
+
+// Writes 2 s of the two colours as the capture loop does: the program's own
+// writer, then each sample as MakeFrameSample makes it, to the real sink
+// writer. Returns the step that failed, or an empty text.
+std::string WriteTwoColours(const wchar_t* path) {
+    std::vector<BYTE> picture(size_t(REAL_WIDTH) * REAL_HEIGHT * 4);
+    CaptureSource source = {};
+    source.cropWidth = REAL_WIDTH;
+    source.cropHeight = REAL_HEIGHT;
+    source.frameStride = REAL_WIDTH * 4;
+    source.frameBytes = static_cast<UINT>(picture.size());
+    source.framePicture = picture.data();
+    Mp4Writer writer = {};
+    const wchar_t* errorText = nullptr;
+    std::string failedStep;
+    if (!OpenMp4Writer(&writer, path, REAL_FPS, REAL_WIDTH, REAL_HEIGHT, source.frameStride,
+                       &errorText))
+        failedStep = "OpenMp4Writer: " + Utf8(errorText);
+    for (LONGLONG index = 0; failedStep.empty() && index < 2 * REAL_FPS; index++) {
+        FillPicture(&picture, index < REAL_FPS ? FIRST_COLOUR : SECOND_COLOUR);
+        IMFMediaBuffer* buffer = nullptr;
+        IMFSample* sample = nullptr;
+        if (!MakeFrameSample(&source, 0, index, REAL_FRAME_DURATION, &buffer, &sample)) {
+            failedStep = "MakeFrameSample";
+            break;
+        }
+        HRESULT hr = writer.sinkWriter->WriteSample(writer.streamIndex, sample);
+        sample->Release();
+        buffer->Release();
+        if (FAILED(hr))
+            failedStep = "WriteSample: " + Hex(hr);
+    }
+    if (failedStep.empty()) {
+        HRESULT hr = writer.sinkWriter->Finalize();
+        if (FAILED(hr))
+            failedStep = "Finalize: " + Hex(hr);
+    }
+    IUnknown* slots[] = {writer.inputType, writer.outputType, writer.attributes, writer.sinkWriter};
+    for (IUnknown* slot : slots) {
+        if (slot)
+            slot->Release();
+    }
+    return failedStep;
+}
+
+LRESULT CALLBACK ColourWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message != WM_PAINT)
+        return DefWindowProcW(hwnd, message, wParam, lParam);
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(hwnd, &paint);
+    HBRUSH brush = CreateSolidBrush(shownColour);
+    FillRect(dc, &paint.rcPaint, brush);
+    DeleteObject(brush);
+    EndPaint(hwnd, &paint);
+    return 0;
+}
+
+void ChangeColour(HWND colourWindow, const Colour& colour) {
+    shownColour = RGB(colour.red, colour.green, colour.blue);
+    InvalidateRect(colourWindow, nullptr, FALSE);
+    UpdateWindow(colourWindow);
+}
+
+// Keeps the colour window painted until the counter reaches `until`.
+void PumpUntil(HWND colourWindow, LONGLONG until) {
+    for (;;) {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        if (now.QuadPart >= until)
+            return;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageW(&msg, colourWindow, 0, 0, PM_REMOVE))
+            DispatchMessageW(&msg);
+    }
+}
+
+class EngineOnRealPlatform : public WorkerRun {
+  protected:
+    SeamGuard guard;
+    bool mfStarted = false;
+    HWND colourWindow = nullptr;
+    DPI_AWARENESS_CONTEXT threadDpi = nullptr;
+
+    void SetUp() override {
+        WorkerRun::SetUp();
+        job.fps = REAL_FPS;
+        job.recordMouse = 0;
+        realCallsSeen = {};
+        realCallsSeen.loopStarted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        HRESULT hr = MFStartup(MF_VERSION, MFSTARTUP_LITE);
+        if (hr == MF_E_BAD_STARTUP_VERSION)
+            GTEST_SKIP() << "this Windows has no Media Foundation (MFStartup: " << Hex(hr) << ")";
+        ASSERT_EQ(S_OK, hr) << Hex(hr);
+        mfStarted = true;
+    }
+
+    // The recording goes to the temporary folder under `name`.
+    void NameRecording(const wchar_t* name) {
+        wchar_t folder[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, folder);
+        swprintf(job.outputPath, MAX_PATH, L"%ls%ls", folder, name);
+        DeleteFileW(job.outputPath);
+    }
+
+    // A topmost window of `colour` over `area`, painted before this returns.
+    void ShowColourWindow(const RECT& area, const Colour& colour) {
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = ColourWindowProc;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"QuorvelTestColour";
+        RegisterClassW(&windowClass); // a second registration fails harmlessly
+        shownColour = RGB(colour.red, colour.green, colour.blue);
+        colourWindow = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE,
+                                       L"QuorvelTestColour", L"", WS_POPUP | WS_VISIBLE, area.left,
+                                       area.top, area.right - area.left, area.bottom - area.top,
+                                       nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+        ASSERT_NE(nullptr, colourWindow);
+        UpdateWindow(colourWindow);
+    }
+
+    void TearDown() override {
+        WorkerRun::TearDown();
+        CloseHandle(realCallsSeen.loopStarted);
+        if (colourWindow)
+            DestroyWindow(colourWindow);
+        if (threadDpi)
+            SetThreadDpiAwarenessContext(threadDpi);
+        if (mfStarted)
+            MFShutdown();
+        if (GetFileAttributesW(job.outputPath) == INVALID_FILE_ATTRIBUTES)
+            return;
+        // A failed run keeps its recording for whoever looks into it.
+        if (HasFailure())
+            printf("The recording is kept: %ls\n", job.outputPath);
+        else
+            DeleteFileW(job.outputPath);
+    }
+};
+
+} // namespace
+
+TEST_F(EngineOnRealPlatform, RealEncoderWritesEverySampleOfTheLoopIntoAPlayableMp4) {
+    NameRecording(L"quorvel-real-encoder.mp4");
+    std::string failedStep = WriteTwoColours(job.outputPath);
+    if (!failedStep.empty() && RunningOnWine())
+        GTEST_SKIP() << "Wine: this platform has no H.264 MP4 sink writer (" << failedStep << ")";
+    ASSERT_EQ("", failedStep);
+    ExpectTwoSecondsOfTwoColours(job.outputPath);
+}
+
+TEST_F(EngineOnRealPlatform, RealCaptureRecordsATopmostWindowThatChangesColour) {
+    NameRecording(L"quorvel-real-capture.mp4");
+    // Physical pixels, as the duplication sees them, whatever the display's scale.
+    threadDpi = SetThreadDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+    const RECT area = {100, 100, 100 + REAL_WIDTH, 100 + REAL_HEIGHT};
+    ASSERT_NO_FATAL_FAILURE(ShowColourWindow(area, FIRST_COLOUR));
+    job.captureRect = area;
+    d3dApi.DuplicateOutput = NoteDuplicateOutput;
+    osApi.QueryPerformanceCounter = NoteLoopStart;
+
+    ASSERT_NO_FATAL_FAILURE(StartWorker());
+    HANDLE started[] = {realCallsSeen.loopStarted, thread};
+    DWORD woke = WAIT_TIMEOUT;
+    DWORD deadline = GetTickCount() + 30000;
+    while (woke != WAIT_OBJECT_0 && woke != WAIT_OBJECT_0 + 1 && GetTickCount() < deadline) {
+        woke = MsgWaitForMultipleObjects(2, started, FALSE, 100, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageW(&msg, colourWindow, 0, 0, PM_REMOVE))
+            DispatchMessageW(&msg);
+    }
+    if (woke == WAIT_OBJECT_0 + 1) {
+        DoneMessages();
+        const char* missing = realCallsSeen.duplicateOutputCalls
+                                  ? MissingDuplication(realCallsSeen.firstDuplicateOutput)
+                                  : nullptr;
+        if (missing)
+            GTEST_SKIP() << missing
+                         << " (DuplicateOutput: " << Hex(realCallsSeen.firstDuplicateOutput) << ")";
+        FAIL() << "the recording did not start: " << job.errorText
+               << " (DuplicateOutput: " << Hex(realCallsSeen.firstDuplicateOutput) << ")";
+    }
+    ASSERT_EQ(WAIT_OBJECT_0, woke) << "the recording did not start within 30 s";
+
+    LARGE_INTEGER second;
+    QueryPerformanceFrequency(&second);
+    PumpUntil(colourWindow, realCallsSeen.loopStart.QuadPart + second.QuadPart);
+    ChangeColour(colourWindow, SECOND_COLOUR);
+    PumpUntil(colourWindow, realCallsSeen.loopStart.QuadPart + 2 * second.QuadPart);
+    SetEvent(job.stopEvent);
+    EXPECT_EQ(std::vector<WPARAM>{1}, DoneMessages()) << job.errorText;
+    EXPECT_EQ(1, job.success);
+    ExpectTwoSecondsOfTwoColours(job.outputPath);
 }

@@ -1,0 +1,119 @@
+// mp4_check.exe as a user runs it, on the fixture beside it (made once by
+// tests/mp4_check/make_fixture.sh) and on a file that is no MP4.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <string>
+
+namespace {
+
+// Where the test exe is, with its trailing backslash: mp4_check.exe and the fixture are there too.
+std::wstring ExeFolder() {
+    wchar_t path[MAX_PATH] = {};
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, length);
+    return folder.substr(0, folder.find_last_of(L'\\') + 1);
+}
+
+// A temporary file the child can write to through an inherited handle; gone when closed.
+HANDLE CreateOutputFile() {
+    wchar_t folder[MAX_PATH] = {};
+    wchar_t path[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, folder);
+    GetTempFileNameW(folder, L"q4c", 0, path);
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    return CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       &inheritable, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+}
+
+// All that was written to `file`, without the carriage returns of the text-mode CRT.
+std::string ReadBack(HANDLE file) {
+    std::string text;
+    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) {
+        for (DWORD i = 0; i < got; i++) {
+            if (chunk[i] != '\r')
+                text += chunk[i];
+        }
+    }
+    CloseHandle(file);
+    return text;
+}
+
+struct ToolRun {
+    DWORD exitCode;
+    std::string out;
+    std::string err;
+};
+
+// Runs mp4_check.exe on `mp4Path`; a run that has not ended after a minute is ended.
+ToolRun RunMp4Check(const std::wstring& mp4Path) {
+    ToolRun run = {0xFFFFFFFF, "", ""};
+    HANDLE out = CreateOutputFile();
+    HANDLE err = CreateOutputFile();
+    EXPECT_NE(INVALID_HANDLE_VALUE, out);
+    EXPECT_NE(INVALID_HANDLE_VALUE, err);
+    std::wstring commandLine = L"\"" + ExeFolder() + L"mp4_check.exe\" \"" + mp4Path + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process = {};
+    BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE,
+                                  CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
+    EXPECT_TRUE(started) << "error " << GetLastError();
+    if (started) {
+        if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << "mp4_check did not end within a minute";
+            TerminateProcess(process.hProcess, 3);
+            WaitForSingleObject(process.hProcess, 5000);
+        }
+        GetExitCodeProcess(process.hProcess, &run.exitCode);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    run.out = ReadBack(out);
+    run.err = ReadBack(err);
+    return run;
+}
+
+} // namespace
+
+TEST(Mp4Check, PrintsFrameCountDurationSizeAndCentreColoursOfTheFixture) {
+    ToolRun run = RunMp4Check(ExeFolder() + L"two_colours.mp4");
+    // Made as 30 frames at 15 fps of (180, 90, 60) then (60, 120, 180); H.264
+    // decoding is exact, so the colours after 4:2:0 and back are the same everywhere.
+    EXPECT_EQ("frames 30\n"
+              "duration 20000000\n"
+              "size 88 x 72\n"
+              "first 180 89 58\n"
+              "last 60 121 180\n",
+              run.out);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(0u, run.exitCode);
+}
+
+TEST(Mp4Check, FileThatIsNoMp4GivesOneLineNamingTheStepAndItsResult) {
+    wchar_t folder[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, folder);
+    std::wstring path = std::wstring(folder) + L"quorvel-not-a-movie.mp4";
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    DWORD written = 0;
+    WriteFile(file, "not a movie\n", 12, &written, nullptr);
+    CloseHandle(file);
+
+    ToolRun run = RunMp4Check(path);
+    DeleteFileW(path.c_str());
+
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_EQ("", run.out);
+    const std::string prefix = "mp4_check: MFCreateSourceReaderFromURL failed: 0x";
+    EXPECT_EQ(0u, run.err.find(prefix)) << run.err;
+    EXPECT_EQ(prefix.size() + 8 + 1, run.err.size())
+        << "one line ending in 8 hex digits: " << run.err;
+}

@@ -1,0 +1,35 @@
+// mp4_check FILE.mp4: prints the frame count, duration, frame size and the
+// centre colours of the first and last frame of FILE's video stream, or one
+// line naming the step that failed and its HRESULT (exit code 1).
+#include <stdio.h>
+#include "mp4_check/mp4_summary.h"
+#include <shellapi.h>
+
+static void PrintColour(const char* name, const BYTE* rgb) {
+    printf("%s %u %u %u\n", name, static_cast<unsigned>(rgb[0]), static_cast<unsigned>(rgb[1]),
+           static_cast<unsigned>(rgb[2]));
+}
+
+int main() {
+    int argumentCount = 0;
+    wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &argumentCount);
+    if (!arguments || argumentCount != 2) {
+        fprintf(stderr, "usage: mp4_check FILE.mp4\n");
+        return 2;
+    }
+    Mp4Summary summary = {};
+    const char* failedStep = "";
+    HRESULT hr = ReadMp4Summary(arguments[1], &summary, &failedStep);
+    LocalFree(arguments);
+    if (FAILED(hr)) {
+        fprintf(stderr, "mp4_check: %s failed: 0x%08lX\n", failedStep,
+                static_cast<unsigned long>(hr));
+        return 1;
+    }
+    printf("frames %lld\n", summary.frames);
+    printf("duration %llu\n", summary.duration);
+    printf("size %u x %u\n", summary.width, summary.height);
+    PrintColour("first", summary.first);
+    PrintColour("last", summary.last);
+    return 0;
+}

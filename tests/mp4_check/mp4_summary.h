@@ -1,0 +1,16 @@
+#pragma once
+#include <windows.h>
+
+// What mp4_check reports about the first video stream of an MP4 file.
+struct Mp4Summary {
+    LONGLONG frames;    // video samples read to the end of the stream
+    ULONGLONG duration; // of the presentation, in 100-ns units
+    UINT32 width;       // visible frame size
+    UINT32 height;
+    BYTE first[3]; // R, G, B of the centre pixel of the first decoded frame
+    BYTE last[3];  // and of the last
+};
+
+// Reads the whole file with the Media Foundation source reader. S_OK, or the
+// HRESULT of the step that failed, with *failedStep naming it.
+HRESULT ReadMp4Summary(const wchar_t* path, Mp4Summary* summary, const char** failedStep);
