@@ -458,9 +458,10 @@ TEST_F(CaptureLoopTest, TwoSecondOutageKeepsWritingTheKeptPictureThenTheNewOne) 
     ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
     ScriptAt(duplication, PassAtMs(1000), MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
     ScriptAt(recreated, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureB));
-    // Lost once more at 3,100 ms: a new outage, whose first attempt is at once.
+    // Lost once more at 3,400 ms, after a quarter second of answers: a new
+    // outage, whose first attempt is at once.
     StandInDuplication third;
-    ScriptAt(recreated, 100, MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
+    ScriptAt(recreated, 400, MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
     UseStandInDuplications({&recreated, &third}, {&duplication});
     DesktopAwayUntilMs(3000);
     EXPECT_TRUE(RunUntilMs(4000));
@@ -468,8 +469,8 @@ TEST_F(CaptureLoopTest, TwoSecondOutageKeepsWritingTheKeptPictureThenTheNewOne) 
     // The first attempt is at the loss, the rest a quarter second apart, until
     // the first after the desktop came back.
     EXPECT_EQ(1000 * COUNTS_PER_MS, outage.attempts.front());
-    ASSERT_EQ(10u, outage.attempts.size()); // 1,000 ms, 1,250 to 3,000 ms, 3,100 ms
-    EXPECT_EQ(3100 * COUNTS_PER_MS, outage.attempts.back());
+    ASSERT_EQ(10u, outage.attempts.size()); // 1,000 ms, 1,250 to 3,000 ms, 3,400 ms
+    EXPECT_EQ(3400 * COUNTS_PER_MS, outage.attempts.back());
     outage.attempts.pop_back();
     ExpectAttemptsSpacedByAQuarterSecond(0);
     EXPECT_EQ(3000 * COUNTS_PER_MS, outage.attempts.back());
@@ -513,22 +514,24 @@ TEST_F(CaptureLoopTest, OutageThatLastsUntilStopStillFinishesTheFile) {
     EXPECT_EQ("Finalize", sinkWriter.calls.back());
 }
 
-TEST_F(CaptureLoopTest, DuplicationLostAgainAtOnceIsRetriedOnlyEveryQuarterSecond) {
-    // Every re-created duplication is lost at its first call, as during a
-    // display mode change that is still settling.
+TEST_F(CaptureLoopTest, DuplicationLostAgainSoonIsRetriedOnlyEveryQuarterSecond) {
+    // Every re-created duplication is lost at its first call, or (every other
+    // one) after one time-out, as during a display mode change that is still settling.
     std::vector<StandInDuplication> lostAgain(10);
     std::vector<StandInDuplication*> handOut;
     for (StandInDuplication& each : lostAgain) {
-        each.script.push_back(MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
+        ScriptAt(each, size_t(&each - &lostAgain[0]) % 2, MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
         each.afterScript = DXGI_ERROR_ACCESS_LOST;
         handOut.push_back(&each);
     }
     UseStandInDuplications(handOut, {&duplication});
+    DesktopAwayUntilMs(0);
     ScriptAt(duplication, PassAtMs(100), MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
     EXPECT_TRUE(RunUntilMs(1100));
 
     // 100 ms (at once), then 350, 600, 850 and 1,100 ms at the earliest.
-    EXPECT_EQ(4, handOutLog.duplicateOutputCalls);
+    EXPECT_EQ(4u, outage.attempts.size());
+    ExpectAttemptsSpacedByAQuarterSecond(0);
     int acquiresAfterLoss = 0;
     for (const StandInDuplication& each : lostAgain) {
         acquiresAfterLoss += each.acquireCalls;
