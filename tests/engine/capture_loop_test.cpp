@@ -572,21 +572,23 @@ void CheckedCopy(ID3D11DeviceContext* context, ID3D11Resource* dst, UINT dstSubr
 TEST_F(CaptureLoopTest, DesktopSmallerThanTheCropIsNotCopied) {
     copiesOutsideTheSource = 0;
     d3dApi.CopySubresourceRegion = CheckedCopy;
-    // After a mode change the re-created duplication hands out a smaller
-    // desktop (40 x 29: the crop reaches to 40 x 30), then one that fits exactly.
+    // After a mode change the re-created duplication hands out smaller desktops
+    // (40 x 29, then 39 x 30: the crop reaches to 40 x 30), then one that fits exactly.
     ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
     ScriptAt(duplication, PassAtMs(40), MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
     ScriptAt(recreated, 0,
              MakeDesktopFrame(CROP_X + CROP_WIDTH, CROP_Y + CROP_HEIGHT - 1, PictureB));
+    ScriptAt(recreated, 20,
+             MakeDesktopFrame(CROP_X + CROP_WIDTH - 1, CROP_Y + CROP_HEIGHT, PictureB));
     ScriptAt(recreated, 60, MakeDesktopFrame(CROP_X + CROP_WIDTH, CROP_Y + CROP_HEIGHT, PictureB));
     RunUntilMs(140);
 
     EXPECT_EQ(0, copiesOutsideTheSource);
-    EXPECT_EQ(2, recreated.framesHandedOut);
+    EXPECT_EQ(3, recreated.framesHandedOut);
     EXPECT_EQ(recreated.framesHandedOut, recreated.releaseFrameCalls);
     ASSERT_EQ(4u, sinkWriter.samples.size());
     EXPECT_EQ(CropOf(PictureA), sinkWriter.samples[0].bytes); // 34 ms
-    EXPECT_EQ(CropOf(PictureA), sinkWriter.samples[1].bytes); // 67 ms: the small desktop
+    EXPECT_EQ(CropOf(PictureA), sinkWriter.samples[1].bytes); // 67 ms: the small desktops
     EXPECT_EQ(CropOf(PictureB), sinkWriter.samples[2].bytes); // 100 ms: the one that fits
     EXPECT_EQ(CropOf(PictureB), sinkWriter.samples[3].bytes);
 }
