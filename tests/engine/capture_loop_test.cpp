@@ -107,7 +107,7 @@ const LONGLONG CLOCK_ORIGIN = 987654321; // the counter does not start at 0
 struct VirtualClock {
     LONGLONG counts;                     // since CLOCK_ORIGIN
     LONGLONG stopAt;                     // the stop event reads signalled from here on
-    int failedWaits;                     // polls answered WAIT_FAILED first
+    bool waitsFail;                      // polls before stopAt answer WAIT_FAILED
     int acquireCalls;                    // AcquireNextFrame calls so far
     std::map<int, LONGLONG> stallBefore; // acquire call -> counts that pass first
     std::vector<std::string> events;     // poll, acquire <hr>, write <n>, sleep
@@ -134,11 +134,9 @@ void WINAPI VirtualSleep(DWORD ms) {
 DWORD WINAPI VirtualWait(HANDLE, DWORD timeoutMs) {
     virtualClock.events.push_back("poll");
     EXPECT_EQ(0u, timeoutMs);
-    if (virtualClock.failedWaits > 0) {
-        virtualClock.failedWaits--;
-        return WAIT_FAILED;
-    }
-    return virtualClock.counts >= virtualClock.stopAt ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    if (virtualClock.counts >= virtualClock.stopAt)
+        return WAIT_OBJECT_0;
+    return virtualClock.waitsFail ? WAIT_FAILED : WAIT_TIMEOUT;
 }
 
 HRESULT ClockedAcquire(IDXGIOutputDuplication* duplication, UINT timeoutMs,
@@ -328,7 +326,8 @@ TEST_F(CaptureLoopTest, StopBeforeTheFirstPassWritesNothingAndFinalizesOnce) {
 }
 
 TEST_F(CaptureLoopTest, FailedWaitDoesNotStopTheLoop) {
-    virtualClock.failedWaits = 3;
+    // Every poll fails until STOP, those before each sample of a catch-up too.
+    virtualClock.waitsFail = true;
     RunUntilMs(100);
     EXPECT_EQ(2u, sinkWriter.samples.size()); // due at 33.3 and 66.7 ms
     EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
