@@ -73,7 +73,7 @@ RECT MoveOntoWorkArea(RECT rect, const RECT* workArea) {
 }
 
 RECT MovePresetOntoWorkArea(RECT rect, const RECT* workArea, int border) {
-    // A wider frame now starts at the work area's left edge. 1080p on a 1080-line
+    // Here a wider frame starts at the work area's left edge. 1080p on a 1080-line
     // screen overhangs by its side borders alone: centred, both borders overhang
     // and the whole toolbar, the close button at its right end too, is on the work area.
     RECT moved = MoveOntoWorkArea(rect, workArea);
