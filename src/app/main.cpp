@@ -2,10 +2,11 @@
 #include <ole2.h>
 #include "app/settings.h"
 #include "app/startup.h"
+#include "ui/user_api.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     // From here on every window coordinate is a physical pixel.
-    SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+    userApi.SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
     OleInitialize(nullptr);
     LoadSettings();
     if (!CreateFrameWindow(instance)) {

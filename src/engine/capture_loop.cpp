@@ -142,9 +142,10 @@ bool RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, const RecordingJob
     LARGE_INTEGER startCount = {};
     osApi.QueryPerformanceCounter(&startCount);
     LONGLONG frameIndex = 0;
-    // An outage lasts from a lost duplication until a re-created one answers.
-    bool outage = false;
-    LONGLONG lastAttempt = 0;
+    // The first re-creation is at once. A desktop that keeps coming and going (a
+    // full-screen program switching modes) must not be re-created on every pass:
+    // one lost within a quarter second of its re-creation waits for its turn.
+    LONGLONG lastAttempt = startCount.QuadPart - retryCounts;
 
     while (!StopRequested(job)) {
         // A failed re-creation leaves no duplication: the desktop is still away.
@@ -152,17 +153,12 @@ bool RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, const RecordingJob
         LARGE_INTEGER now = {};
         osApi.QueryPerformanceCounter(&now);
         if (hr == DXGI_ERROR_ACCESS_LOST) {
-            // The first attempt of an outage is at once; later ones, also after a
-            // re-created duplication that is lost again, wait their turn.
-            if (!outage || now.QuadPart - lastAttempt >= retryCounts) {
-                outage = true;
+            if (now.QuadPart - lastAttempt >= retryCounts) {
                 lastAttempt = now.QuadPart;
                 if (ReopenDuplication(source))
                     continue;
             }
-        } else if (hr == S_OK || hr == DXGI_ERROR_WAIT_TIMEOUT) {
-            outage = false;
-        } else {
+        } else if (hr != S_OK && hr != DXGI_ERROR_WAIT_TIMEOUT) {
             break;
         }
         // Also during an outage every due index gets the kept picture, so the

@@ -41,7 +41,7 @@ void MoveOntoMonitorWorkArea(HWND window, HMONITOR monitor) {
     }
     RECT windowRect = {};
     GetWindowRect(window, &windowRect);
-    RECT moved = MoveOntoWorkArea(windowRect, &monitorInfo.rcWork);
+    RECT moved = MovePresetOntoWorkArea(windowRect, &monitorInfo.rcWork, ScaleForDpi(FRAME_BORDER));
     if (moved.left != windowRect.left || moved.top != windowRect.top) {
         SetWindowPos(window, nullptr, moved.left, moved.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
     }
@@ -69,6 +69,20 @@ RECT MoveOntoWorkArea(RECT rect, const RECT* workArea) {
     }
     RECT moved = {ClampToLong(left), ClampToLong(top), ClampToLong(left + width),
                   ClampToLong(top + height)};
+    return moved;
+}
+
+RECT MovePresetOntoWorkArea(RECT rect, const RECT* workArea, int border) {
+    // Here a wider frame starts at the work area's left edge. 1080p on a 1080-line
+    // screen overhangs by its side borders alone: centred, both borders overhang
+    // and the whole toolbar, the close button at its right end too, is on the work area.
+    RECT moved = MoveOntoWorkArea(rect, workArea);
+    long long overhang = (static_cast<long long>(moved.right) - moved.left) -
+                         (static_cast<long long>(workArea->right) - workArea->left);
+    if (overhang > 0 && overhang <= 2LL * border) {
+        moved.left -= static_cast<LONG>(overhang / 2);
+        moved.right -= static_cast<LONG>(overhang / 2);
+    }
     return moved;
 }
 

@@ -33,6 +33,10 @@ RECT GetCaptureHole(const RECT* client);
 // and top edges. An edge past the coordinate range stops at its end.
 RECT MoveOntoWorkArea(RECT rect, const RECT* workArea);
 
+// MoveOntoWorkArea for a frame sized by a preset; one wider than the work area by
+// no more than its two side borders (border is already scaled) is centred on it.
+RECT MovePresetOntoWorkArea(RECT rect, const RECT* workArea, int border);
+
 // The hit-test code for a cursor point on an idle frame whose window rectangle
 // is windowRect; grip and toolbarHeight are already scaled.
 LRESULT ClassifyFramePoint(const RECT* windowRect, int x, int y, int grip, int toolbarHeight);

@@ -3,6 +3,7 @@
 const UserApi realUserApi = {
     ::SetForegroundWindow,
     ::TrackPopupMenu,
+    ::SetProcessDpiAwarenessContext,
 };
 
 UserApi userApi = realUserApi;

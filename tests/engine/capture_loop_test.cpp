@@ -107,7 +107,7 @@ const LONGLONG CLOCK_ORIGIN = 987654321; // the counter does not start at 0
 struct VirtualClock {
     LONGLONG counts;                     // since CLOCK_ORIGIN
     LONGLONG stopAt;                     // the stop event reads signalled from here on
-    int failedWaits;                     // polls answered WAIT_FAILED first
+    bool waitsFail;                      // polls before stopAt answer WAIT_FAILED
     int acquireCalls;                    // AcquireNextFrame calls so far
     std::map<int, LONGLONG> stallBefore; // acquire call -> counts that pass first
     std::vector<std::string> events;     // poll, acquire <hr>, write <n>, sleep
@@ -134,11 +134,9 @@ void WINAPI VirtualSleep(DWORD ms) {
 DWORD WINAPI VirtualWait(HANDLE, DWORD timeoutMs) {
     virtualClock.events.push_back("poll");
     EXPECT_EQ(0u, timeoutMs);
-    if (virtualClock.failedWaits > 0) {
-        virtualClock.failedWaits--;
-        return WAIT_FAILED;
-    }
-    return virtualClock.counts >= virtualClock.stopAt ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    if (virtualClock.counts >= virtualClock.stopAt)
+        return WAIT_OBJECT_0;
+    return virtualClock.waitsFail ? WAIT_FAILED : WAIT_TIMEOUT;
 }
 
 HRESULT ClockedAcquire(IDXGIOutputDuplication* duplication, UINT timeoutMs,
@@ -328,7 +326,8 @@ TEST_F(CaptureLoopTest, StopBeforeTheFirstPassWritesNothingAndFinalizesOnce) {
 }
 
 TEST_F(CaptureLoopTest, FailedWaitDoesNotStopTheLoop) {
-    virtualClock.failedWaits = 3;
+    // Every poll fails until STOP, those before each sample of a catch-up too.
+    virtualClock.waitsFail = true;
     RunUntilMs(100);
     EXPECT_EQ(2u, sinkWriter.samples.size()); // due at 33.3 and 66.7 ms
     EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
@@ -458,9 +457,10 @@ TEST_F(CaptureLoopTest, TwoSecondOutageKeepsWritingTheKeptPictureThenTheNewOne) 
     ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
     ScriptAt(duplication, PassAtMs(1000), MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
     ScriptAt(recreated, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureB));
-    // Lost once more at 3,100 ms: a new outage, whose first attempt is at once.
+    // Lost once more at 3,400 ms, after a quarter second of answers: a new
+    // outage, whose first attempt is at once.
     StandInDuplication third;
-    ScriptAt(recreated, 100, MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
+    ScriptAt(recreated, 400, MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
     UseStandInDuplications({&recreated, &third}, {&duplication});
     DesktopAwayUntilMs(3000);
     EXPECT_TRUE(RunUntilMs(4000));
@@ -468,8 +468,8 @@ TEST_F(CaptureLoopTest, TwoSecondOutageKeepsWritingTheKeptPictureThenTheNewOne) 
     // The first attempt is at the loss, the rest a quarter second apart, until
     // the first after the desktop came back.
     EXPECT_EQ(1000 * COUNTS_PER_MS, outage.attempts.front());
-    ASSERT_EQ(10u, outage.attempts.size()); // 1,000 ms, 1,250 to 3,000 ms, 3,100 ms
-    EXPECT_EQ(3100 * COUNTS_PER_MS, outage.attempts.back());
+    ASSERT_EQ(10u, outage.attempts.size()); // 1,000 ms, 1,250 to 3,000 ms, 3,400 ms
+    EXPECT_EQ(3400 * COUNTS_PER_MS, outage.attempts.back());
     outage.attempts.pop_back();
     ExpectAttemptsSpacedByAQuarterSecond(0);
     EXPECT_EQ(3000 * COUNTS_PER_MS, outage.attempts.back());
@@ -513,22 +513,24 @@ TEST_F(CaptureLoopTest, OutageThatLastsUntilStopStillFinishesTheFile) {
     EXPECT_EQ("Finalize", sinkWriter.calls.back());
 }
 
-TEST_F(CaptureLoopTest, DuplicationLostAgainAtOnceIsRetriedOnlyEveryQuarterSecond) {
-    // Every re-created duplication is lost at its first call, as during a
-    // display mode change that is still settling.
+TEST_F(CaptureLoopTest, DuplicationLostAgainSoonIsRetriedOnlyEveryQuarterSecond) {
+    // Every re-created duplication is lost at its first call, or (every other
+    // one) after one time-out, as during a display mode change that is still settling.
     std::vector<StandInDuplication> lostAgain(10);
     std::vector<StandInDuplication*> handOut;
     for (StandInDuplication& each : lostAgain) {
-        each.script.push_back(MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
+        ScriptAt(each, size_t(&each - &lostAgain[0]) % 2, MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
         each.afterScript = DXGI_ERROR_ACCESS_LOST;
         handOut.push_back(&each);
     }
     UseStandInDuplications(handOut, {&duplication});
+    DesktopAwayUntilMs(0);
     ScriptAt(duplication, PassAtMs(100), MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
     EXPECT_TRUE(RunUntilMs(1100));
 
     // 100 ms (at once), then 350, 600, 850 and 1,100 ms at the earliest.
-    EXPECT_EQ(4, handOutLog.duplicateOutputCalls);
+    EXPECT_EQ(4u, outage.attempts.size());
+    ExpectAttemptsSpacedByAQuarterSecond(0);
     int acquiresAfterLoss = 0;
     for (const StandInDuplication& each : lostAgain) {
         acquiresAfterLoss += each.acquireCalls;
@@ -569,21 +571,23 @@ void CheckedCopy(ID3D11DeviceContext* context, ID3D11Resource* dst, UINT dstSubr
 TEST_F(CaptureLoopTest, DesktopSmallerThanTheCropIsNotCopied) {
     copiesOutsideTheSource = 0;
     d3dApi.CopySubresourceRegion = CheckedCopy;
-    // After a mode change the re-created duplication hands out a smaller
-    // desktop (40 x 29: the crop reaches to 40 x 30), then one that fits exactly.
+    // After a mode change the re-created duplication hands out smaller desktops
+    // (40 x 29, then 39 x 30: the crop reaches to 40 x 30), then one that fits exactly.
     ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
     ScriptAt(duplication, PassAtMs(40), MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
     ScriptAt(recreated, 0,
              MakeDesktopFrame(CROP_X + CROP_WIDTH, CROP_Y + CROP_HEIGHT - 1, PictureB));
+    ScriptAt(recreated, 20,
+             MakeDesktopFrame(CROP_X + CROP_WIDTH - 1, CROP_Y + CROP_HEIGHT, PictureB));
     ScriptAt(recreated, 60, MakeDesktopFrame(CROP_X + CROP_WIDTH, CROP_Y + CROP_HEIGHT, PictureB));
     RunUntilMs(140);
 
     EXPECT_EQ(0, copiesOutsideTheSource);
-    EXPECT_EQ(2, recreated.framesHandedOut);
+    EXPECT_EQ(3, recreated.framesHandedOut);
     EXPECT_EQ(recreated.framesHandedOut, recreated.releaseFrameCalls);
     ASSERT_EQ(4u, sinkWriter.samples.size());
     EXPECT_EQ(CropOf(PictureA), sinkWriter.samples[0].bytes); // 34 ms
-    EXPECT_EQ(CropOf(PictureA), sinkWriter.samples[1].bytes); // 67 ms: the small desktop
+    EXPECT_EQ(CropOf(PictureA), sinkWriter.samples[1].bytes); // 67 ms: the small desktops
     EXPECT_EQ(CropOf(PictureB), sinkWriter.samples[2].bytes); // 100 ms: the one that fits
     EXPECT_EQ(CropOf(PictureB), sinkWriter.samples[3].bytes);
 }

@@ -241,23 +241,33 @@ TEST_F(CaptureSizePreset, KeepsTheFrameAndItsButtonsOnTheWorkArea) {
     EXPECT_EQ(capture.bottom - capture.top, 720);
 
     // 1080p does not fit a 1080-pixel screen: the platform caps the size, and the
-    // frame starts at the work area's top-left corner with its toolbar on it.
+    // frame, wider only by its side borders, is centred at the work area's top with
+    // every button whole on it.
     SetWindowPos(window, nullptr, work.right - 700, work.bottom - 480, 680, 460,
                  SWP_NOZORDER | SWP_NOACTIVATE);
     SendMessageW(window, WM_COMMAND, ID_RES_1080P, 0);
     RECT frame = WindowRect(window);
-    EXPECT_EQ(frame.left, work.left);
+    EXPECT_EQ(frame.left, work.left - 5);
+    EXPECT_EQ(frame.right, work.right + 5);
     EXPECT_EQ(frame.top, work.top);
-    EXPECT_GT(frame.bottom - frame.top, work.bottom - work.top) << "the size was not capped";
+    EXPECT_GT(frame.bottom - frame.top, work.bottom - work.top)
+        << "the frame fits the work area's height: nothing here overhangs it";
     for (HWND button : {recButton, stopButton, closeButton}) {
         RECT rect = WindowRect(button);
-        POINT middle = {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
-        EXPECT_TRUE(PtInRect(&work, middle)) << "button " << GetDlgCtrlID(button);
+        RECT onWork = {};
+        IntersectRect(&onWork, &rect, &work);
+        EXPECT_TRUE(EqualRect(&onWork, &rect)) << "button " << GetDlgCtrlID(button);
     }
     // The capture area is what the platform allowed, not what was asked for.
     capture = GetCaptureRect(window);
     EXPECT_EQ(capture.right - capture.left, frame.right - frame.left - 10);
     EXPECT_EQ(capture.bottom - capture.top, frame.bottom - frame.top - 39);
+}
+
+TEST(PresetPlacement, CentresOnlyAFrameWiderThanTheWorkAreaByItsSideBordersAtMost) {
+    const RECT work = {0, 0, 1920, 1040};
+    ExpectRect(MovePresetOntoWorkArea({300, 200, 2234, 1292}, &work, 7), -7, 0, 1927, 1092);
+    ExpectRect(MovePresetOntoWorkArea({300, 200, 2235, 400}, &work, 7), 0, 200, 1935, 400);
 }
 
 TEST_F(CaptureSizePreset, WhileRecordingNothingChanges) {

@@ -20,11 +20,21 @@ LRESULT CALLBACK RefuseFrameCreation(int code, WPARAM wParam, LPARAM lParam) {
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
+DPI_AWARENESS_CONTEXT askedAwareness;
+
+// Wine makes every process per-monitor aware, so only the request shows.
+BOOL WINAPI RecordAwareness(DPI_AWARENESS_CONTEXT context) {
+    askedAwareness = context;
+    return TRUE;
+}
+
 TEST(ProgramEntry, FrameWindowThatCannotBeCreatedEndsWithOneAndNoWindow) {
     std::wstring scratch = MakeScratchFolder(L"entry");
     LocalAppDataOverride localAppData;
     localAppData.Set(scratch);
     ResetUiState();
+    askedAwareness = nullptr;
+    userApi.SetProcessDpiAwarenessContext = RecordAwareness;
     HHOOK hook = SetWindowsHookExW(WH_CBT, RefuseFrameCreation, nullptr, GetCurrentThreadId());
     ASSERT_NE(nullptr, hook);
     // Should the window be created after all, the loop ends at once instead of
@@ -38,6 +48,8 @@ TEST(ProgramEntry, FrameWindowThatCannotBeCreatedEndsWithOneAndNoWindow) {
     // This path ends the process, so it leaves OLE to the process's end.
     OleUninitialize();
     EXPECT_EQ(1, result);
+    EXPECT_EQ(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2, askedAwareness)
+        << "the program does not ask for per-monitor DPI awareness (v2)";
     EXPECT_EQ(nullptr, mainWindow);
     EXPECT_EQ(nullptr, FindWindowW(L"quorvelFrame", L"quorvel"));
     if (mainWindow)

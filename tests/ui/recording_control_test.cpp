@@ -10,6 +10,7 @@
 #include "engine/engine.h"
 #include "ui/frame_fixture.h"
 #include "ui/frame_geometry.h"
+#include "ui/frame_window.h"
 #include "ui/scratch_folder.h"
 
 namespace {
@@ -588,15 +589,22 @@ TEST_F(RecordingFinish, WorkerFailingOnItsOwnShowsItsTextAndReturnsToIdle) {
     ExpectIdle();
 }
 
-TEST_F(RecordingFinish, FailureWithoutTextShowsRecordingFailed) {
-    workerScript.waitsForStop = false;
+TEST_F(RecordingFinish, FailureWithoutTextShowsRecordingFailedAndTheFrameTurnsGreyAgain) {
     workerScript.success = 0;
+    RECT frame = {};
+    GetWindowRect(window, &frame);
+    const POINT side = {frame.left + 3, frame.top + 200};
+    ASSERT_EQ(COLOR_FRAME_IDLE, WaitForScreenColour(side.x, side.y, COLOR_FRAME_IDLE, 3000));
     Command(ID_REC);
+    EXPECT_EQ(COLOR_FRAME_RECORDING,
+              WaitForScreenColour(side.x, side.y, COLOR_FRAME_RECORDING, 3000));
+    Command(ID_STOP);
     ASSERT_TRUE(PumpUntilReported(5000));
 
     ExpectOneBox(L"Recording failed.", MB_ICONERROR);
     EXPECT_TRUE(RecordingsInTempFolder().empty());
     ExpectIdle();
+    EXPECT_EQ(COLOR_FRAME_IDLE, WaitForScreenColour(side.x, side.y, COLOR_FRAME_IDLE, 3000));
 }
 
 TEST_F(RecordingFinish, SuccessThenCancelLeavesNoFileAndNoMessage) {
