@@ -9,6 +9,10 @@
 namespace {
 
 constexpr UINT TIMER_PERIOD_MS = 1;
+// FOLDERID_Videos, spelled out: the GUID library would bring all known folders
+// into the exe with it.
+constexpr KNOWNFOLDERID VIDEOS_FOLDER = {
+    0x18989B1D, 0x99B5, 0x455B, {0x84, 0x1C, 0xAB, 0x7C, 0x74, 0xE4, 0xDD, 0xFC}};
 // Longest name the stamp pattern can give: five digits for each field of a
 // SYSTEMTIME, so the length checks hold whatever the clock reports.
 constexpr int STAMPED_NAME_CAPACITY = 64;
@@ -131,7 +135,7 @@ void KeepInVideosFolder(const WCHAR* recordingPath) {
     PWSTR videos = nullptr;
     WCHAR folder[MAX_PATH];
     WCHAR target[MAX_PATH];
-    if (SUCCEEDED(shellApi.SHGetKnownFolderPath(FOLDERID_Videos, 0, nullptr, &videos)) && videos &&
+    if (SUCCEEDED(shellApi.SHGetKnownFolderPath(VIDEOS_FOLDER, 0, nullptr, &videos)) && videos &&
         lstrlenW(videos) + 1 < MAX_PATH) {
         wsprintfW(folder, L"%s\\", videos);
         // Write-through: the process may be ended as soon as the session's end is answered.
