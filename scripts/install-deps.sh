@@ -12,6 +12,8 @@ missing=""
 for p in $packages; do
     dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
 done
+# Node.js and npm run the workflow linter; a machine may have its own Node.js.
+command -v npm >/dev/null 2>&1 || missing="$missing nodejs npm"
 [ -z "$missing" ] && exit 0
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
