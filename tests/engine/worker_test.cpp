@@ -574,6 +574,6 @@ TEST_P(WorkerSetUpFailureTest, EndsWithItsOwnTextAndReleasesWhatExists) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EverySetUpStep, WorkerSetUpFailureTest, ::testing::ValuesIn(setUpFailures),
-                         [](const ::testing::TestParamInfo<SetUpFailure>& info) {
-                             return std::string(info.param.name);
+                         [](const ::testing::TestParamInfo<SetUpFailure>& failure) {
+                             return std::string(failure.param.name);
                          });
