@@ -132,6 +132,8 @@ class WorkerRun : public ::testing::Test {
     HANDLE thread = nullptr;
 
     void SetUp() override {
+        if (!LoadMfApi())
+            GTEST_SKIP() << MEDIA_FOUNDATION_MISSING;
         window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
                                  nullptr);
         ASSERT_NE(nullptr, window);
