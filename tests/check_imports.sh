@@ -1,14 +1,20 @@
 #!/bin/sh
-# quorvel.exe must be one file: it may import only DLLs that Windows ships.
-# With a second argument, it must also be at most that many bytes.
+# quorvel.exe must be one file: it may import only DLLs that Windows ships,
+# and not those that some editions of Windows lack (it looks those up when a
+# recording starts). With a second argument, it must also be at most that
+# many bytes.
 exe="$1"
 maxBytes="${2:-}"
-allowed='^(KERNEL32|USER32|GDI32|COMDLG32|DWMAPI|WINMM|OLE32|D3D11|DXGI|MFPLAT|MFREADWRITE|ADVAPI32|SHELL32|msvcrt|api-ms-win-crt-[a-z0-9-]+)\.dll$'
+allowed='^(KERNEL32|USER32|GDI32|COMDLG32|DWMAPI|WINMM|OLE32|D3D11|DXGI|ADVAPI32|SHELL32|msvcrt|api-ms-win-crt-[a-z0-9-]+)\.dll$'
+notEverywhere='^(MFPLAT|MFREADWRITE)\.dll$'
 dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
 [ -n "$dlls" ] || { echo "no imports read from $exe"; exit 1; }
 status=0
 for dll in $dlls; do
-    if echo "$dll" | grep -Eiq "$allowed"; then
+    if echo "$dll" | grep -Eiq "$notEverywhere"; then
+        echo "imported at load time, but missing from some editions of Windows: $dll"
+        status=1
+    elif echo "$dll" | grep -Eiq "$allowed"; then
         echo "ok: $dll"
     else
         echo "not a system DLL: $dll"

@@ -18,6 +18,9 @@ static const wchar_t* InitializeAndRecord(RecordingJob* job, WorkerState* state)
     if (FAILED(osApi.CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
         return L"CoInitializeEx failed";
     state->comInitialized = 1;
+    if (!LoadMfApi())
+        return L"Recording needs Media Foundation, which this edition of Windows lacks (install "
+               L"the Media Feature Pack).";
     if (FAILED(mfApi.MFStartup(MF_VERSION, MFSTARTUP_LITE)))
         return L"MFStartup failed";
     state->mfStarted = 1;

@@ -8,6 +8,7 @@
 #include <d3d11.h>
 #include <mfapi.h>
 #include "engine/engine.h"
+#include "engine/mf_api.h"
 
 namespace {
 
@@ -238,6 +239,11 @@ int main() {
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     counterFrequency = frequency.QuadPart;
+    // The engine makes its samples through the Media Foundation it looks up.
+    if (!LoadMfApi()) {
+        printf("Media Foundation is missing\n");
+        return 1;
+    }
     if (FAILED(MFStartup(MF_VERSION, MFSTARTUP_LITE))) {
         printf("MFStartup failed\n");
         return 1;

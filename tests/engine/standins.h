@@ -23,6 +23,11 @@ struct SeamGuard {
     ~SeamGuard();
 };
 
+// Why a test that needs Media Foundation skips where LoadMfApi cannot find it.
+const char MEDIA_FOUNDATION_MISSING[] =
+    "this Windows has no Media Foundation (an N edition without the Media Feature Pack, or a "
+    "server without its Media Foundation feature)";
+
 // One scripted answer of AcquireNextFrame.
 struct DesktopFrame {
     HRESULT result; // S_OK hands out the picture below

@@ -205,6 +205,8 @@ class WorkerTest : public ::testing::Test {
     std::vector<MSG> posts;
 
     void SetUp() override {
+        if (!LoadMfApi())
+            GTEST_SKIP() << MEDIA_FOUNDATION_MISSING;
         tracked.clear();
         events.clear();
         releasedObjects.clear();
@@ -433,6 +435,11 @@ TEST_F(WorkerApartmentTest, MultithreadedApartmentIsJoinedAndLeftBalanced) {
 static HRESULT WINAPI FailCoInitializeEx(LPVOID, DWORD) {
     return RPC_E_CHANGED_MODE;
 }
+// A Windows without Media Foundation: the system folder has neither DLL.
+static HMODULE WINAPI RefuseMediaFoundation(LPCWSTR, HANDLE, DWORD) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
 static HRESULT WINAPI FailMFStartup(ULONG, DWORD) {
     return MF_E_BAD_STARTUP_VERSION;
 }
@@ -491,6 +498,11 @@ static const SetUpFailure setUpFailures[] = {
     {"CoInitializeEx",
      [](RecordingJob*, StandInSinkWriter*) { osApi.CoInitializeEx = FailCoInitializeEx; },
      L"CoInitializeEx failed", 0, 0, 0, nullptr},
+    {"MediaFoundationMissing",
+     [](RecordingJob*, StandInSinkWriter*) { mfApi.LoadLibraryExW = RefuseMediaFoundation; },
+     L"Recording needs Media Foundation, which this edition of Windows lacks (install the Media "
+     L"Feature Pack).",
+     1, 0, 0, nullptr},
     {"MFStartup", [](RecordingJob*, StandInSinkWriter*) { mfApi.MFStartup = FailMFStartup; },
      L"MFStartup failed", 1, 0, 0, nullptr},
     {"D3D11CreateDevice",

@@ -1,6 +1,7 @@
-// mp4_check FILE.mp4: prints the frame count, duration, frame size and the
-// centre colours of the first and last frame of FILE's video stream, or one
-// line naming the step that failed and its HRESULT (exit code 1).
+// mp4_check FILE.mp4: prints the frame count, duration, frame size, the
+// centre colours of the first and last frame of FILE's video stream and the
+// centre colours of the four quarters of its first, middle and last frame, or
+// one line naming the step that failed and its HRESULT (exit code 1).
 #include <stdio.h>
 #include "mp4_check/mp4_summary.h"
 #include <shellapi.h>
@@ -8,6 +9,14 @@
 static void PrintColour(const char* name, const BYTE* rgb) {
     printf("%s %u %u %u\n", name, static_cast<unsigned>(rgb[0]), static_cast<unsigned>(rgb[1]),
            static_cast<unsigned>(rgb[2]));
+}
+
+static void PrintQuarters(const char* name, const Quarters* quarters) {
+    printf("%s quarters", name);
+    for (const BYTE* rgb : quarters->colour)
+        printf(" %u %u %u", static_cast<unsigned>(rgb[0]), static_cast<unsigned>(rgb[1]),
+               static_cast<unsigned>(rgb[2]));
+    printf("\n");
 }
 
 int main() {
@@ -31,5 +40,8 @@ int main() {
     printf("size %u x %u\n", summary.width, summary.height);
     PrintColour("first", summary.first);
     PrintColour("last", summary.last);
+    PrintQuarters("first", &summary.firstQuarters);
+    PrintQuarters("middle", &summary.middleQuarters);
+    PrintQuarters("last", &summary.lastQuarters);
     return 0;
 }

@@ -4,6 +4,8 @@
 #include <mfidl.h>
 #include <mfreadwrite.h>
 #include <objbase.h>
+#include <string.h>
+#include <vector>
 
 // Where the decoder puts the planes of an NV12 frame.
 struct Nv12Layout {
@@ -64,9 +66,34 @@ static HRESULT ReadVisibleSize(IMFSourceReader* reader, Mp4Summary* summary) {
     return hr;
 }
 
-// The colour of the centre pixel of the decoded NV12 frame in `sample`.
-static HRESULT ReadCentre(IMFSample* sample, const Nv12Layout* layout, UINT32 width, UINT32 height,
-                          BYTE* rgb) {
+// The colours read from one frame.
+struct FrameColours {
+    BYTE centre[3];
+    Quarters quarters;
+};
+
+// A locked NV12 frame: the luma plane, then the interleaved chroma plane.
+struct LockedFrame {
+    const BYTE* data;
+    size_t rowBytes;
+    UINT32 planeHeight;
+    size_t length; // 0 when the buffer does not say (a 2D buffer)
+};
+
+// The colour at (x, y); false when the frame does not hold it.
+static bool ReadPixel(const LockedFrame* frame, UINT32 x, UINT32 y, BYTE* rgb) {
+    size_t lumaAt = y * frame->rowBytes + x;
+    size_t chromaAt = (frame->planeHeight + y / 2) * frame->rowBytes + x / 2 * 2;
+    if (frame->rowBytes == 0 || y >= frame->planeHeight ||
+        (frame->length != 0 && chromaAt + 1 >= frame->length))
+        return false;
+    ConvertToRgb(frame->data[lumaAt], frame->data[chromaAt], frame->data[chromaAt + 1], rgb);
+    return true;
+}
+
+// The centre of the frame and of each quarter of the decoded NV12 frame in `sample`.
+static HRESULT ReadColours(IMFSample* sample, const Nv12Layout* layout, UINT32 width, UINT32 height,
+                           FrameColours* colours) {
     IMFMediaBuffer* buffer = nullptr;
     HRESULT hr = sample->ConvertToContiguousBuffer(&buffer);
     if (FAILED(hr))
@@ -82,16 +109,16 @@ static HRESULT ReadCentre(IMFSample* sample, const Nv12Layout* layout, UINT32 wi
         hr = buffer->Lock(&data, nullptr, &length);
     }
     if (SUCCEEDED(hr)) {
-        UINT32 x = width / 2;
-        UINT32 y = height / 2;
-        size_t rowBytes = pitch > 0 ? static_cast<size_t>(pitch) : 0;
-        size_t lumaAt = y * rowBytes + x;
-        size_t chromaAt = (layout->planeHeight + y / 2) * rowBytes + x / 2 * 2;
-        if (rowBytes == 0 || y >= layout->planeHeight || (!buffer2d && chromaAt + 1 >= length)) {
-            hr = MF_E_INVALID_STREAM_DATA;
-        } else {
-            ConvertToRgb(data[lumaAt], data[chromaAt], data[chromaAt + 1], rgb);
+        LockedFrame frame = {data, pitch > 0 ? static_cast<size_t>(pitch) : 0, layout->planeHeight,
+                             buffer2d ? 0 : static_cast<size_t>(length)};
+        bool inside = ReadPixel(&frame, width / 2, height / 2, colours->centre);
+        for (UINT32 quarter = 0; quarter < 4; quarter++) {
+            UINT32 x = (quarter % 2 * 2 + 1) * width / 4;
+            UINT32 y = (quarter / 2 * 2 + 1) * height / 4;
+            inside = inside && ReadPixel(&frame, x, y, colours->quarters.colour[quarter]);
         }
+        if (!inside)
+            hr = MF_E_INVALID_STREAM_DATA;
         if (buffer2d)
             buffer2d->Unlock2D();
         else
@@ -103,10 +130,21 @@ static HRESULT ReadCentre(IMFSample* sample, const Nv12Layout* layout, UINT32 wi
     return hr;
 }
 
+// The first, middle and last of the frames' colours into the summary.
+static void Summarize(const std::vector<FrameColours>& seen, Mp4Summary* summary) {
+    summary->frames = static_cast<LONGLONG>(seen.size());
+    memcpy(summary->first, seen.front().centre, 3);
+    memcpy(summary->last, seen.back().centre, 3);
+    summary->firstQuarters = seen.front().quarters;
+    summary->middleQuarters = seen[seen.size() / 2].quarters;
+    summary->lastQuarters = seen.back().quarters;
+}
+
 // Reads every sample of the video stream. Each step that fails names itself.
 static HRESULT ReadAllFrames(IMFSourceReader* reader, Mp4Summary* summary,
                              const char** failedStep) {
     Nv12Layout layout = {};
+    std::vector<FrameColours> seen;
     *failedStep = "GetCurrentMediaType";
     HRESULT hr = ReadLayout(reader, &layout);
     for (; SUCCEEDED(hr);) {
@@ -121,24 +159,22 @@ static HRESULT ReadAllFrames(IMFSourceReader* reader, Mp4Summary* summary,
             hr = ReadLayout(reader, &layout);
         }
         if (SUCCEEDED(hr) && sample) {
-            *failedStep = "reading the centre pixel";
-            BYTE* rgb = summary->frames == 0 ? summary->first : summary->last;
-            hr = ReadCentre(sample, &layout, summary->width, summary->height, rgb);
-            if (SUCCEEDED(hr) && summary->frames == 0) {
-                for (int i = 0; i < 3; i++)
-                    summary->last[i] = summary->first[i];
-            }
-            summary->frames++;
+            *failedStep = "reading the colours";
+            FrameColours colours = {};
+            hr = ReadColours(sample, &layout, summary->width, summary->height, &colours);
+            seen.push_back(colours);
         }
         if (sample)
             sample->Release();
         if (SUCCEEDED(hr) && (flags & MF_SOURCE_READERF_ENDOFSTREAM))
             break;
     }
-    if (SUCCEEDED(hr) && summary->frames == 0) {
+    if (SUCCEEDED(hr) && seen.empty()) {
         *failedStep = "ReadSample (no frame in the stream)";
         hr = MF_E_END_OF_STREAM;
     }
+    if (SUCCEEDED(hr))
+        Summarize(seen, summary);
     return hr;
 }
 

@@ -1,6 +1,12 @@
 #pragma once
 #include <windows.h>
 
+// R, G, B at the centre of each quarter of a frame: top-left, top-right,
+// bottom-left, bottom-right.
+struct Quarters {
+    BYTE colour[4][3];
+};
+
 // What mp4_check reports about the first video stream of an MP4 file.
 struct Mp4Summary {
     LONGLONG frames;    // video samples read to the end of the stream
@@ -9,6 +15,9 @@ struct Mp4Summary {
     UINT32 height;
     BYTE first[3]; // R, G, B of the centre pixel of the first decoded frame
     BYTE last[3];  // and of the last
+    Quarters firstQuarters;
+    Quarters middleQuarters; // of frame number frames / 2, counting from 0
+    Quarters lastQuarters;
 };
 
 // Reads the whole file with the Media Foundation source reader. S_OK, or the
