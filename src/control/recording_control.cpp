@@ -145,6 +145,11 @@ void MoveIntoVideosFolder(const WCHAR* recordingPath) {
     CoTaskMemFree(videos);
 }
 
+// A recording runs, or a finished one waits for the user: a session's end would lose it.
+bool RecordingUnsaved() {
+    return recordingStage == RECORDING_RUNNING || recordingStage == RECORDING_UNSAVED;
+}
+
 // What becomes of a recording's file at its end.
 enum class FileFate {
     OfferToSave,  // the worker's report of success: the Save dialog
@@ -280,15 +285,14 @@ BOOL MaySessionEnd(LPARAM reason) {
     // obeyed: the file is rescued when the end comes.
     if (reason & (ENDSESSION_CRITICAL | ENDSESSION_CLOSEAPP))
         return TRUE;
-    return recordingStage == RECORDING_RUNNING || recordingStage == RECORDING_UNSAVED ? FALSE
-                                                                                      : TRUE;
+    return RecordingUnsaved() ? FALSE : TRUE;
 }
 
 void EndSession(HWND window, LPARAM reason) {
     // Windows offers to end a program that is still busy after about five
     // seconds; the settings go first.
     SaveSettings(window);
-    if (recordingStage == RECORDING_RUNNING || recordingStage == RECORDING_UNSAVED)
+    if (RecordingUnsaved())
         EndRecording(window, CLOSE_WAIT_MS, FileFate::KeepInVideos);
     // The Restart Manager waits for the program to end on its own.
     if (reason & ENDSESSION_CLOSEAPP)
