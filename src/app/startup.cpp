@@ -1,7 +1,7 @@
 #include "app/startup.h"
-#include <dwmapi.h>
 #include "common/ui_state.h"
 #include "ui/frame_window.h"
+#include "ui/user_api.h"
 
 namespace {
 
@@ -36,7 +36,8 @@ HWND CreateFrameWindow(HINSTANCE instance) {
 
     // A system without the attribute keeps its usual border.
     DWORD borderColour = BORDER_COLOR_NONE;
-    DwmSetWindowAttribute(mainWindow, BORDER_COLOR_ATTRIBUTE, &borderColour, sizeof(borderColour));
+    userApi.DwmSetWindowAttribute(mainWindow, BORDER_COLOR_ATTRIBUTE, &borderColour,
+                                  sizeof(borderColour));
 
     if (placementValid) {
         SetWindowPlacement(mainWindow, &savedPlacement);

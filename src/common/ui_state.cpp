@@ -4,6 +4,7 @@
 int currentFps = 30;
 int recordMouse = 0;
 int isRecording = 0;
+RecordingStage recordingStage = RECORDING_NONE;
 int windowDpi = 96;
 HFONT uiFont = nullptr;
 HFONT symbolFont = nullptr;
@@ -19,4 +20,9 @@ RecordingJob recordingJob = {};
 
 int ScaleForDpi(int value) {
     return MulDiv(value, windowDpi, 96);
+}
+
+void SetRecordingStage(RecordingStage stage) {
+    recordingStage = stage;
+    isRecording = stage == RECORDING_RUNNING ? 1 : 0;
 }

@@ -4,7 +4,18 @@
 // Process-wide UI state, touched only by the UI thread.
 extern int currentFps;  // 10, 30, 60 or 120
 extern int recordMouse; // 0 or 1
-extern int isRecording; // 0 or 1
+extern int isRecording; // 0 or 1: 1 exactly while recordingStage is RECORDING_RUNNING
+
+// Where a recording stands. Set only with SetRecordingStage, which keeps
+// isRecording in step.
+enum RecordingStage {
+    RECORDING_NONE,      // idle: REC starts one
+    RECORDING_RUNNING,   // the worker records
+    RECORDING_FINISHING, // the worker has ended; the error box is up
+    RECORDING_UNSAVED,   // the finished file waits in the Save dialog or its boxes
+};
+extern RecordingStage recordingStage;
+void SetRecordingStage(RecordingStage stage);
 extern int windowDpi;
 extern HFONT uiFont;
 extern HFONT symbolFont; // for button texts uiFont has no glyphs for; may be null

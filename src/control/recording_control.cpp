@@ -18,13 +18,9 @@ constexpr KNOWNFOLDERID VIDEOS_FOLDER = {
 constexpr int STAMPED_NAME_CAPACITY = 64;
 
 // The finish's boxes and Save dialog run message loops, so the frame's
-// procedure goes on handling whatever arrives meanwhile: a REC would reuse the
-// job, a close would destroy the dialog's owner. Both wait for the finish.
-int finishing = 0;
+// procedure goes on handling whatever arrives meanwhile: a close would destroy
+// the dialog's owner, so it waits for the finish.
 int closeAfterFinish = 0;
-// A finished recording waits in the Save dialog (or its boxes) for the user.
-// Until then, as while it runs, a log-off or shut-down would lose it.
-int savePending = 0;
 // The name the Save dialog offers, stamped with the finish time; a session that
 // ends before the user has saved keeps the file under it.
 WCHAR defaultSaveName[STAMPED_NAME_CAPACITY];
@@ -54,10 +50,10 @@ void StampDefaultSaveName() {
     FormatStampedName(defaultSaveName, &finishTime);
 }
 
-void ShowRecordingState(HWND window, int recording) {
-    isRecording = recording;
-    EnableWindow(recButton, recording ? FALSE : TRUE);
-    EnableWindow(stopButton, recording ? TRUE : FALSE);
+void ShowRecordingState(HWND window, RecordingStage stage) {
+    SetRecordingStage(stage);
+    EnableWindow(recButton, isRecording ? FALSE : TRUE);
+    EnableWindow(stopButton, isRecording ? TRUE : FALSE);
     InvalidateRect(window, nullptr, TRUE);
 }
 
@@ -71,10 +67,15 @@ void ReleaseSessionEnd(HWND window) {
     shellApi.ShutdownBlockReasonDestroy(window);
 }
 
-// Waits for the worker at most waitMs, closes its handles and shows the idle frame.
-void JoinWorker(HWND window, DWORD waitMs) {
+// Asks the worker to stop and waits for it at most waitMs; true once it has ended.
+bool StopWorker(DWORD waitMs) {
+    if (recordingJob.stopEvent)
+        SetEvent(recordingJob.stopEvent);
+    return !workerThread || WaitForSingleObject(workerThread, waitMs) == WAIT_OBJECT_0;
+}
+
+void CloseWorkerHandles() {
     if (workerThread) {
-        WaitForSingleObject(workerThread, waitMs);
         CloseHandle(workerThread);
         workerThread = nullptr;
     }
@@ -82,8 +83,6 @@ void JoinWorker(HWND window, DWORD waitMs) {
         CloseHandle(recordingJob.stopEvent);
         recordingJob.stopEvent = nullptr;
     }
-    shellApi.timeEndPeriod(TIMER_PERIOD_MS);
-    ShowRecordingState(window, 0);
 }
 
 bool AskForSavePath(HWND window, WCHAR* savePath) {
@@ -107,10 +106,10 @@ void SaveOrDiscardRecording(HWND window) {
     WCHAR savePath[MAX_PATH] = {};
     lstrcpynW(savePath, defaultSaveName, MAX_PATH);
     const WCHAR* recordingPath = recordingJob.outputPath;
-    savePending = 1;
+    SetRecordingStage(RECORDING_UNSAVED);
     for (;;) {
         bool chosen = AskForSavePath(window, savePath);
-        if (!savePending)
+        if (recordingStage != RECORDING_UNSAVED)
             return;
         if (!chosen) {
             DeleteFileW(recordingPath);
@@ -120,18 +119,18 @@ void SaveOrDiscardRecording(HWND window) {
                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
             break;
         ShowMessage(window, L"Could not save to that location.", MB_ICONERROR);
-        if (!savePending)
+        if (recordingStage != RECORDING_UNSAVED)
             return;
         if (GetFileAttributesW(recordingPath) == INVALID_FILE_ATTRIBUTES)
             break;
     }
-    savePending = 0;
+    SetRecordingStage(RECORDING_FINISHING);
     ReleaseSessionEnd(window);
 }
 
 // Moves a finished recording nobody saved into the user's Videos folder, never
 // over a file already there. On failure it stays in the temporary folder.
-void KeepInVideosFolder(const WCHAR* recordingPath) {
+void MoveIntoVideosFolder(const WCHAR* recordingPath) {
     PWSTR videos = nullptr;
     WCHAR folder[MAX_PATH];
     WCHAR target[MAX_PATH];
@@ -146,6 +145,55 @@ void KeepInVideosFolder(const WCHAR* recordingPath) {
     CoTaskMemFree(videos);
 }
 
+// A recording runs, or a finished one waits for the user: a session's end would lose it.
+bool RecordingUnsaved() {
+    return recordingStage == RECORDING_RUNNING || recordingStage == RECORDING_UNSAVED;
+}
+
+// What becomes of a recording's file at its end.
+enum class FileFate {
+    OfferToSave,  // the worker's report of success: the Save dialog
+    ShowFailure,  // the worker's report of failure: deleted, and the reason shown
+    Discard,      // a close: deleted without a word
+    KeepInVideos, // the session's end: moved into Videos; a failed recording deleted
+};
+
+// The one end of every recording, however it comes. A running one is stopped
+// and its worker waited for at most waitMs; its handles are closed, the timer
+// period ended and the frame shown idle. Then the file meets its fate and the
+// session's end is no longer held for it.
+void EndRecording(HWND window, DWORD waitMs, FileFate fate) {
+    bool running = recordingStage == RECORDING_RUNNING;
+    if (running) {
+        // At the session's end a worker still writing keeps its file as it is.
+        if (!StopWorker(waitMs) && fate == FileFate::KeepInVideos)
+            return;
+        CloseWorkerHandles();
+        shellApi.timeEndPeriod(TIMER_PERIOD_MS);
+        ShowRecordingState(window, RECORDING_FINISHING);
+        if (fate == FileFate::KeepInVideos) {
+            if (!recordingJob.success)
+                fate = FileFate::Discard;
+            StampDefaultSaveName();
+        }
+    }
+    switch (fate) {
+    case FileFate::OfferToSave: SaveOrDiscardRecording(window); return;
+    case FileFate::ShowFailure:
+        DeleteFileW(recordingJob.outputPath);
+        ReleaseSessionEnd(window);
+        ShowMessage(window,
+                    recordingJob.errorText[0] ? recordingJob.errorText : L"Recording failed.",
+                    MB_ICONERROR);
+        return;
+    case FileFate::Discard: DeleteFileW(recordingJob.outputPath); break;
+    case FileFate::KeepInVideos: MoveIntoVideosFolder(recordingJob.outputPath); break;
+    }
+    ReleaseSessionEnd(window);
+    // Within the finish (its Save dialog open), the finish itself ends the stage.
+    SetRecordingStage(running ? RECORDING_NONE : RECORDING_FINISHING);
+}
+
 } // namespace
 
 bool ComposeTemporaryPath(WCHAR* outputPath, const WCHAR* tempFolder, const SYSTEMTIME* startTime) {
@@ -155,7 +203,7 @@ bool ComposeTemporaryPath(WCHAR* outputPath, const WCHAR* tempFolder, const SYST
 }
 
 void StartRecording(HWND window) {
-    if (isRecording || finishing)
+    if (recordingStage != RECORDING_NONE)
         return;
     RECT captureRect = GetCaptureRect(window);
     if (captureRect.right - captureRect.left < MIN_CAPTURE_SIDE ||
@@ -197,7 +245,7 @@ void StartRecording(HWND window) {
     }
 
     shellApi.timeBeginPeriod(TIMER_PERIOD_MS);
-    ShowRecordingState(window, 1);
+    ShowRecordingState(window, RECORDING_RUNNING);
     HoldSessionEnd(window);
 }
 
@@ -207,17 +255,12 @@ void StopRecording() {
 }
 
 void CloseFrameWindow(HWND window) {
-    if (finishing) {
+    if (recordingStage == RECORDING_FINISHING || recordingStage == RECORDING_UNSAVED) {
         closeAfterFinish = 1;
         return;
     }
-    if (isRecording && recordingJob.stopEvent) {
-        SetEvent(recordingJob.stopEvent);
-        if (workerThread)
-            WaitForSingleObject(workerThread, CLOSE_WAIT_MS);
-        DeleteFileW(recordingJob.outputPath);
-        ReleaseSessionEnd(window);
-    }
+    if (recordingStage == RECORDING_RUNNING)
+        EndRecording(window, CLOSE_WAIT_MS, FileFate::Discard);
     SaveSettings(window);
     DestroyWindow(window);
 }
@@ -225,52 +268,33 @@ void CloseFrameWindow(HWND window) {
 void FinishRecording(HWND window, WPARAM success) {
     // Only our own worker's report finishes a recording; a stray message would
     // otherwise unbalance the timer period and offer to save a file that is not there.
-    if (!isRecording)
+    if (recordingStage != RECORDING_RUNNING)
         return;
-    finishing = 1;
-    JoinWorker(window, FINISH_WAIT_MS);
-
-    if (success) {
-        SaveOrDiscardRecording(window);
+    EndRecording(window, FINISH_WAIT_MS, success ? FileFate::OfferToSave : FileFate::ShowFailure);
+    SetRecordingStage(RECORDING_NONE);
+    if (success)
         InvalidateRect(window, nullptr, TRUE);
-    } else {
-        DeleteFileW(recordingJob.outputPath);
-        ReleaseSessionEnd(window);
-        ShowMessage(window,
-                    recordingJob.errorText[0] ? recordingJob.errorText : L"Recording failed.",
-                    MB_ICONERROR);
-    }
-
-    finishing = 0;
     if (closeAfterFinish) {
         closeAfterFinish = 0;
         CloseFrameWindow(window);
     }
 }
 
-BOOL MaySessionEnd() {
-    return isRecording || savePending ? FALSE : TRUE;
+BOOL MaySessionEnd(LPARAM reason) {
+    // Nothing holds a critical end, and the Restart Manager's close must be
+    // obeyed: the file is rescued when the end comes.
+    if (reason & (ENDSESSION_CRITICAL | ENDSESSION_CLOSEAPP))
+        return TRUE;
+    return RecordingUnsaved() ? FALSE : TRUE;
 }
 
-void EndSession(HWND window) {
-    if (isRecording) {
-        if (recordingJob.stopEvent)
-            SetEvent(recordingJob.stopEvent);
-        // A worker still writing after the wait keeps the recording as it is.
-        if (workerThread && WaitForSingleObject(workerThread, CLOSE_WAIT_MS) == WAIT_OBJECT_0) {
-            JoinWorker(window, 0);
-            if (recordingJob.success) {
-                StampDefaultSaveName();
-                KeepInVideosFolder(recordingJob.outputPath);
-            } else {
-                DeleteFileW(recordingJob.outputPath);
-            }
-            ReleaseSessionEnd(window);
-        }
-    } else if (savePending) {
-        KeepInVideosFolder(recordingJob.outputPath);
-        savePending = 0;
-        ReleaseSessionEnd(window);
-    }
+void EndSession(HWND window, LPARAM reason) {
+    // Windows offers to end a program that is still busy after about five
+    // seconds; the settings go first.
     SaveSettings(window);
+    if (RecordingUnsaved())
+        EndRecording(window, CLOSE_WAIT_MS, FileFate::KeepInVideos);
+    // The Restart Manager waits for the program to end on its own.
+    if (reason & ENDSESSION_CLOSEAPP)
+        DestroyWindow(window);
 }

@@ -12,11 +12,13 @@ void StopRecording();
 // out when the finish is over.
 void CloseFrameWindow(HWND window);
 void FinishRecording(HWND window, WPARAM success);
-// The answer to a log-off or shut-down: not while a recording is unsaved.
-BOOL MaySessionEnd();
-// The session ends anyway: a running recording is finished, an unsaved one kept
-// in the Videos folder, a failed one deleted, and the settings written.
-void EndSession(HWND window);
+// The answer to a log-off or shut-down (reason: WM_QUERYENDSESSION's lParam):
+// not while a recording is unsaved, unless the end cannot be held.
+BOOL MaySessionEnd(LPARAM reason);
+// The session ends: the settings written, a running recording finished, an
+// unsaved one kept in the Videos folder, a failed one deleted. An installer's
+// close (ENDSESSION_CLOSEAPP in reason) then closes the frame as well.
+void EndSession(HWND window, LPARAM reason);
 
 // Fills outputPath (MAX_PATH units) with the temporary file of a recording
 // started at startTime. False, with outputPath untouched, when the folder is

@@ -245,11 +245,11 @@ LRESULT CALLBACK FrameWndProc(HWND window, UINT message, WPARAM wParam, LPARAM l
     case WM_SIZE: OnSize(window); return 0;
     case WM_PAINT: OnPaint(window); return 0;
     case WM_CLOSE: CloseFrameWindow(window); return 0;
-    case WM_QUERYENDSESSION: return MaySessionEnd();
+    case WM_QUERYENDSESSION: return MaySessionEnd(lParam);
     case WM_ENDSESSION:
         // FALSE: the end was cancelled, and nothing changes.
         if (wParam) {
-            EndSession(window);
+            EndSession(window, lParam);
         }
         return 0;
     case WM_GETMINMAXINFO: OnGetMinMaxInfo(reinterpret_cast<MINMAXINFO*>(lParam)); return 0;

@@ -3,7 +3,8 @@
 const UserApi realUserApi = {
     ::SetForegroundWindow,
     ::TrackPopupMenu,
-    ::SetProcessDpiAwarenessContext,
+    ::GetProcAddress,
+    ::DwmSetWindowAttribute,
 };
 
 UserApi userApi = realUserApi;

@@ -1,14 +1,18 @@
 #pragma once
 #include <windows.h>
 
+#include <dwmapi.h>
+
 // The user32 calls that take the foreground or run a modal loop, so that a test
-// can look at the options menu as built instead of driving the menu loop; and
-// the DPI awareness start-up asks for, which Wine gives every process anyway.
-// Defaults are the real ones.
+// can look at the options menu as built instead of driving the menu loop; the
+// look-up of the DPI awareness start-up asks for, which Wine gives every process
+// anyway and older Windows lacks; and the frame's border attribute, which only
+// Windows 11 shows. Defaults are the real ones.
 struct UserApi {
     decltype(&::SetForegroundWindow) SetForegroundWindow;
     decltype(&::TrackPopupMenu) TrackPopupMenu;
-    decltype(&::SetProcessDpiAwarenessContext) SetProcessDpiAwarenessContext;
+    decltype(&::GetProcAddress) GetProcAddress;
+    decltype(&::DwmSetWindowAttribute) DwmSetWindowAttribute;
 };
 
 extern UserApi userApi;

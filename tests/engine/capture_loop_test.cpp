@@ -94,6 +94,23 @@ TEST(DueCount, NoFrequencyOrDurationGivesNothingDue) {
     EXPECT_EQ(0, ComputeDueCount(123456789, 10000000, 0));
 }
 
+// Every other test stands in for the clock; the worker, left alone, reads the
+// real table.
+TEST(RealClock, CounterAdvancesWithARealSleepAndTheFrequencyStaysPut) {
+    LARGE_INTEGER frequency = {};
+    LARGE_INTEGER before = {};
+    LARGE_INTEGER after = {};
+    LARGE_INTEGER frequencyAfter = {};
+    ASSERT_TRUE(realOsApi.QueryPerformanceFrequency(&frequency));
+    ASSERT_TRUE(realOsApi.QueryPerformanceCounter(&before));
+    realOsApi.Sleep(50);
+    ASSERT_TRUE(realOsApi.QueryPerformanceCounter(&after));
+    ASSERT_TRUE(realOsApi.QueryPerformanceFrequency(&frequencyAfter));
+    EXPECT_EQ(frequency.QuadPart, frequencyAfter.QuadPart);
+    // Half the sleep at least: Windows may wake a sleeper up to one clock tick early.
+    EXPECT_GE((after.QuadPart - before.QuadPart) * 1000, 25 * frequency.QuadPart);
+}
+
 // ---- the loop on a virtual clock ----
 
 namespace {

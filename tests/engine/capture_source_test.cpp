@@ -58,6 +58,11 @@ TEST(Crop, SpanningTwoMonitorsKeepsOnlyThePartOnTheOutput) {
     crop = CropOf({1600, 100, 2240, 460}, RIGHT_OF_PRIMARY, &onScreen);
     EXPECT_TRUE(onScreen);
     ExpectCrop(crop, 0, 100, 320, 360);
+    // Stretched across three monitors, its centre on the middle one: both edges
+    // hang past it, and the crop is that monitor's whole width.
+    crop = CropOf({1000, 100, 4801, 460}, RIGHT_OF_PRIMARY, &onScreen);
+    EXPECT_TRUE(onScreen);
+    ExpectCrop(crop, 0, 100, 1920, 360);
 }
 
 TEST(Crop, OddVisibleSizeRoundsDownFromSameCorner) {

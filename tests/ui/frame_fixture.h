@@ -12,6 +12,7 @@ inline void ResetUiState() {
     currentFps = 30;
     recordMouse = 0;
     isRecording = 0;
+    recordingStage = RECORDING_NONE;
     windowDpi = 96;
     uiFont = nullptr;
     symbolFont = nullptr;

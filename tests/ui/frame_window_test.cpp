@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <cstring>
 #include <vector>
 #include "common/command_ids.h"
 #include "frame_fixture.h"
@@ -8,6 +9,29 @@
 #include "ui/frame_window.h"
 
 namespace {
+
+// The colours the frame must show, written out rather than taken from the code.
+constexpr COLORREF IDLE_GREY = RGB(70, 70, 74);
+constexpr COLORREF RECORDING_RED = RGB(220, 40, 40);
+constexpr COLORREF TOOLBAR_DARK = RGB(32, 32, 36);
+
+struct BorderAttribute {
+    HWND window;
+    DWORD attribute;
+    DWORD value;
+    DWORD size;
+};
+
+std::vector<BorderAttribute> borderAttributes;
+
+HRESULT WINAPI RecordBorderAttribute(HWND window, DWORD attribute, LPCVOID value, DWORD size) {
+    DWORD firstWord = 0;
+    if (value && size >= sizeof(firstWord)) {
+        memcpy(&firstWord, value, sizeof(firstWord));
+    }
+    borderAttributes.push_back({window, attribute, firstWord, size});
+    return realUserApi.DwmSetWindowAttribute(window, attribute, value, size);
+}
 
 RECT WindowRect(HWND window) {
     RECT rect = {};
@@ -138,11 +162,11 @@ std::vector<DWORD> RenderStatusText(const WCHAR* text, int width, int height) {
     HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
     HGDIOBJ previousBitmap = SelectObject(memory, bitmap);
     RECT area = {0, 0, width, height};
-    HBRUSH toolbar = CreateSolidBrush(COLOR_TOOLBAR);
+    HBRUSH toolbar = CreateSolidBrush(TOOLBAR_DARK);
     FillRect(memory, &area, toolbar);
     DeleteObject(toolbar);
     SetBkMode(memory, TRANSPARENT);
-    SetTextColor(memory, COLOR_STATUS_TEXT);
+    SetTextColor(memory, RGB(220, 220, 220));
     HGDIOBJ previousFont = SelectObject(memory, uiFont);
     DrawTextW(memory, text, -1, &area, DT_SINGLELINE | DT_VCENTER);
     SelectObject(memory, previousFont);
@@ -191,8 +215,16 @@ TEST_F(FrameLifetime, CreationTakesWindowDpiAndMakesSystemFontForButtons) {
     windowDpi = GetDpiForSystem() == 120 ? 144 : 120;
     uiFont = nullptr;
     symbolFont = nullptr;
+    borderAttributes.clear();
+    userApi.DwmSetWindowAttribute = RecordBorderAttribute;
     window = CreateFrameWindow(GetModuleHandleW(nullptr));
     ASSERT_NE(window, nullptr);
+    // No system border around the frame (Windows 11 draws one otherwise).
+    ASSERT_EQ(1u, borderAttributes.size());
+    EXPECT_EQ(window, borderAttributes[0].window);
+    EXPECT_EQ(34u, borderAttributes[0].attribute) << "DWMWA_BORDER_COLOR";
+    EXPECT_EQ(0xFFFFFFFEu, borderAttributes[0].value) << "DWMWA_COLOR_NONE";
+    EXPECT_EQ(4u, borderAttributes[0].size);
     int dpi = static_cast<int>(GetDpiForWindow(window));
     if (RequestedDpi() != 0) {
         ASSERT_EQ(dpi, static_cast<int>(RequestedDpi())) << "not the DPI this run asks for";
@@ -474,6 +506,9 @@ TEST_F(FrameCommands, PointerCommandTogglesWithoutRepaint) {
 }
 
 TEST_F(FrameCommands, SizeCommandsApplyTheirPresets) {
+    std::string lack = WorkAreaLacks({200, 200, 1490, 959});
+    if (!lack.empty())
+        GTEST_SKIP() << lack;
     SendMessageW(window, WM_COMMAND, ID_RES_720P, 0);
     RECT capture = GetCaptureRect(window);
     EXPECT_EQ(capture.right - capture.left, 1280);
@@ -559,9 +594,9 @@ TEST_F(FrameDpiChange, RecreatesFontForButtonsAndTakesSuggestedRect) {
 using FramePainting = FrameWindowTest;
 
 TEST_F(FramePainting, IdleFrameIsGreyInsideBlackAndWhiteOutline) {
-    EXPECT_EQ(WaitForScreenColour(203, 400, COLOR_FRAME_IDLE, 3000), COLOR_FRAME_IDLE);
-    EXPECT_EQ(WaitForScreenColour(876, 400, COLOR_FRAME_IDLE, 500), COLOR_FRAME_IDLE);
-    EXPECT_EQ(WaitForScreenColour(500, 656, COLOR_FRAME_IDLE, 500), COLOR_FRAME_IDLE);
+    EXPECT_EQ(WaitForScreenColour(203, 400, IDLE_GREY, 3000), IDLE_GREY);
+    EXPECT_EQ(WaitForScreenColour(876, 400, IDLE_GREY, 500), IDLE_GREY);
+    EXPECT_EQ(WaitForScreenColour(500, 656, IDLE_GREY, 500), IDLE_GREY);
     EXPECT_EQ(WaitForScreenColour(200, 400, RGB(0, 0, 0), 500), RGB(0, 0, 0));
     EXPECT_EQ(WaitForScreenColour(201, 400, RGB(255, 255, 255), 500), RGB(255, 255, 255));
     EXPECT_EQ(WaitForScreenColour(879, 400, RGB(0, 0, 0), 500), RGB(0, 0, 0));
@@ -570,16 +605,16 @@ TEST_F(FramePainting, IdleFrameIsGreyInsideBlackAndWhiteOutline) {
     EXPECT_EQ(WaitForScreenColour(500, 201, RGB(255, 255, 255), 500), RGB(255, 255, 255));
     EXPECT_EQ(WaitForScreenColour(500, 659, RGB(0, 0, 0), 500), RGB(0, 0, 0));
     // The toolbar strip between STOP and the status text, and below the buttons.
-    EXPECT_EQ(WaitForScreenColour(368, 220, COLOR_TOOLBAR, 500), COLOR_TOOLBAR);
-    EXPECT_EQ(WaitForScreenColour(700, 232, COLOR_TOOLBAR, 500), COLOR_TOOLBAR);
+    EXPECT_EQ(WaitForScreenColour(368, 220, TOOLBAR_DARK, 500), TOOLBAR_DARK);
+    EXPECT_EQ(WaitForScreenColour(700, 232, TOOLBAR_DARK, 500), TOOLBAR_DARK);
 }
 
 TEST_F(FramePainting, RecordingPaintsTheSidesRed) {
     isRecording = 1;
     InvalidateRect(window, nullptr, TRUE);
-    EXPECT_EQ(WaitForScreenColour(203, 400, COLOR_FRAME_RECORDING, 3000), COLOR_FRAME_RECORDING);
-    EXPECT_EQ(WaitForScreenColour(500, 656, COLOR_FRAME_RECORDING, 500), COLOR_FRAME_RECORDING);
-    EXPECT_EQ(WaitForScreenColour(368, 220, COLOR_TOOLBAR, 500), COLOR_TOOLBAR);
+    EXPECT_EQ(WaitForScreenColour(203, 400, RECORDING_RED, 3000), RECORDING_RED);
+    EXPECT_EQ(WaitForScreenColour(500, 656, RECORDING_RED, 500), RECORDING_RED);
+    EXPECT_EQ(WaitForScreenColour(368, 220, TOOLBAR_DARK, 500), TOOLBAR_DARK);
     EXPECT_EQ(WaitForScreenColour(200, 400, RGB(0, 0, 0), 500), RGB(0, 0, 0));
     EXPECT_EQ(WaitForScreenColour(201, 400, RGB(255, 255, 255), 500), RGB(255, 255, 255));
 }

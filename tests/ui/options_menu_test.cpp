@@ -161,9 +161,10 @@ TEST_F(OptionsMenu, IsDestroyedWithItsSubmenusWhenItCloses) {
     EXPECT_FALSE(IsMenu(menuRecord.submenus[1]));
 }
 
+// The sizes here are 360p: 720p would not fit a 1024 x 768 desktop.
 TEST_F(OptionsMenu, IdleChecksRateSizeAndNothingIsGreyed) {
-    SetCaptureSize(window, 1280, 720);
-    EXPECT_EQ(CheckedIds(), (std::vector<UINT>{ID_FPS_30, ID_RES_720P}));
+    SetCaptureSize(window, 640, 360);
+    EXPECT_EQ(CheckedIds(), (std::vector<UINT>{ID_FPS_30, ID_RES_360P}));
     for (UINT id : commandIds) {
         EXPECT_FALSE(FindItem(menuRecord.items, id)->grayed) << id;
     }
@@ -189,11 +190,11 @@ TEST_F(OptionsMenu, ChecksThePointerOptionWhenOn) {
 }
 
 TEST_F(OptionsMenu, RecordingGreysTheEightCommandsButNotTheSubmenus) {
-    SetCaptureSize(window, 1280, 720);
+    SetCaptureSize(window, 640, 360);
     currentFps = 60;
     recordMouse = 1;
     isRecording = 1;
-    EXPECT_EQ(CheckedIds(), (std::vector<UINT>{ID_FPS_60, ID_RES_720P, ID_RECORD_MOUSE}));
+    EXPECT_EQ(CheckedIds(), (std::vector<UINT>{ID_FPS_60, ID_RES_360P, ID_RECORD_MOUSE}));
     for (UINT id : commandIds) {
         EXPECT_TRUE(FindItem(menuRecord.items, id)->grayed) << id;
     }
@@ -201,8 +202,8 @@ TEST_F(OptionsMenu, RecordingGreysTheEightCommandsButNotTheSubmenus) {
     EXPECT_FALSE(menuRecord.items[1].grayed);
 }
 
-TEST_F(OptionsMenu, NoSizeIsCheckedAt1280By721) {
-    SetCaptureSize(window, 1280, 721);
+TEST_F(OptionsMenu, NoSizeIsCheckedAt640By361) {
+    SetCaptureSize(window, 640, 361);
     EXPECT_EQ(CheckedIds(), std::vector<UINT>{ID_FPS_30});
 }
 

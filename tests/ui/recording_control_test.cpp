@@ -21,6 +21,10 @@ const wchar_t START_NAME[] = L"quorvel_20310102_030405.mp4";
 const wchar_t FINISH_NAME[] = L"quorvel_20311112_131415.mp4";
 const char RECORDED_BYTES[] = "bytes the stand-in worker recorded";
 const wchar_t FILTER_LIST[] = L"MP4 Video (*.mp4)\0*.mp4\0All Files\0*.*\0";
+// The colours the frame's sides must show, written out rather than taken from
+// the code under test.
+constexpr COLORREF IDLE_GREY = RGB(70, 70, 74);
+constexpr COLORREF RECORDING_RED = RGB(220, 40, 40);
 
 struct ShownBox {
     HWND owner;
@@ -48,6 +52,7 @@ struct ArrivingMessage {
     UINT message;
     WPARAM wParam;
     bool sent = false;
+    LPARAM lParam = 0;
 };
 
 struct FileMove {
@@ -69,7 +74,10 @@ struct ShellRecord {
     std::vector<LRESULT> sentAnswers;
     std::vector<std::wstring> blockReasons; // the reason given, or "removed"
     HWND blockedBy = nullptr;
+    bool reasonHeld = false;
     std::wstring videosFolder;
+    int videosFolderFailures = 0;
+    SYSTEMTIME finishTime = FINISH_TIME;
     std::vector<bool> ownerAliveAtAnswer; // one per box or dialog, in order
     int threadsCreated = 0;
     LPTHREAD_START_ROUTINE threadStart = nullptr;
@@ -79,6 +87,7 @@ struct ShellRecord {
     bool threadIdRequested = false;
     bool failThread = false;
     HANDLE createdThread = nullptr;
+    HANDLE workerCopy = nullptr; // the test's own handle, open after the code closes its
     int eventsCreated = 0;
     BOOL eventManualReset = FALSE;
     BOOL eventInitiallySet = TRUE;
@@ -103,6 +112,8 @@ struct WorkerScript {
     DWORD finalizingMs = 0; // after the stop, before the file is complete
     int success = 1;
     std::wstring errorText;
+    std::wstring watchedFile; // looked for as the worker ends
+    bool watchedFileThere = false;
 };
 
 WorkerScript workerScript;
@@ -117,6 +128,7 @@ DWORD WINAPI StandInWorker(LPVOID parameter) {
         Sleep(workerScript.finalizingMs);
         WriteFileBytes(job->outputPath, RECORDED_BYTES);
     }
+    workerScript.watchedFileThere = PathExists(workerScript.watchedFile);
     job->success = workerScript.success;
     lstrcpynW(job->errorText, workerScript.errorText.c_str(), 255);
     PostMessageW(job->notifyWindow, WM_APP_RECORDING_DONE, job->success, 0);
@@ -133,9 +145,9 @@ bool RunModalLoop(HWND owner) {
         for (const ArrivingMessage& arriving : shell.arrivingWhileOpen) {
             if (arriving.sent)
                 shell.sentAnswers.push_back(
-                    SendMessageW(owner, arriving.message, arriving.wParam, 0));
+                    SendMessageW(owner, arriving.message, arriving.wParam, arriving.lParam));
             else
-                PostMessageW(owner, arriving.message, arriving.wParam, 0);
+                PostMessageW(owner, arriving.message, arriving.wParam, arriving.lParam);
         }
     }
     MSG message;
@@ -199,6 +211,8 @@ HANDLE WINAPI StartStandInWorker(LPSECURITY_ATTRIBUTES security, SIZE_T stackSiz
     if (shell.failThread || security)
         return nullptr;
     shell.createdThread = ::CreateThread(nullptr, 0, StandInWorker, parameter, 0, nullptr);
+    DuplicateHandle(GetCurrentProcess(), shell.createdThread, GetCurrentProcess(),
+                    &shell.workerCopy, SYNCHRONIZE, FALSE, 0);
     return shell.createdThread;
 }
 
@@ -215,7 +229,7 @@ HANDLE WINAPI CreateRecordedEvent(LPSECURITY_ATTRIBUTES security, BOOL manualRes
 }
 
 void WINAPI ReadScriptedClock(LPSYSTEMTIME time) {
-    *time = shell.clockReads++ == 0 ? START_TIME : FINISH_TIME;
+    *time = shell.clockReads++ == 0 ? START_TIME : shell.finishTime;
 }
 
 // Answers as the real call does: the length on success, or the size needed.
@@ -238,20 +252,29 @@ BOOL WINAPI RecordedMove(LPCWSTR from, LPCWSTR to, DWORD flags) {
 BOOL WINAPI RecordBlockReason(HWND window, LPCWSTR reason) {
     shell.blockReasons.push_back(reason ? reason : L"<null>");
     shell.blockedBy = window;
+    shell.reasonHeld = true;
     return TRUE;
 }
 
 BOOL WINAPI RecordBlockReasonRemoved(HWND window) {
     shell.blockReasons.push_back(L"removed");
     shell.blockedBy = window;
+    shell.reasonHeld = false;
     return TRUE;
 }
 
-// As the real call: a copy in task memory, without a trailing separator.
+// As the real call: a copy in task memory, without a trailing separator. The
+// caller frees it even after a failure, which leaves it empty here.
 HRESULT WINAPI AnswerKnownFolder(REFKNOWNFOLDERID id, DWORD, HANDLE, PWSTR* path) {
     *path = nullptr;
     if (!IsEqualGUID(id, FOLDERID_Videos))
         return E_INVALIDARG;
+    if (shell.videosFolderFailures > 0) {
+        --shell.videosFolderFailures;
+        *path = static_cast<PWSTR>(CoTaskMemAlloc(sizeof(WCHAR)));
+        **path = L'\0';
+        return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+    }
     size_t bytes = (shell.videosFolder.size() + 1) * sizeof(WCHAR);
     *path = static_cast<PWSTR>(CoTaskMemAlloc(bytes));
     memcpy(*path, shell.videosFolder.c_str(), bytes);
@@ -346,6 +369,10 @@ class RecordingControl : public FrameWindowTest {
             CloseHandle(workerThread);
             workerThread = nullptr;
         }
+        if (shell.workerCopy) {
+            WaitForSingleObject(shell.workerCopy, 10000);
+            CloseHandle(shell.workerCopy);
+        }
         if (recordingJob.stopEvent)
             CloseHandle(recordingJob.stopEvent);
         recordingJob.stopEvent = nullptr;
@@ -381,6 +408,7 @@ class RecordingControl : public FrameWindowTest {
     }
 
     void ExpectIdle() {
+        EXPECT_EQ(RECORDING_NONE, recordingStage);
         EXPECT_EQ(0, isRecording);
         EXPECT_EQ(nullptr, workerThread);
         EXPECT_EQ(nullptr, recordingJob.stopEvent);
@@ -388,11 +416,13 @@ class RecordingControl : public FrameWindowTest {
         EXPECT_FALSE(IsWindowEnabled(stopButton));
         EXPECT_FALSE(HandleIsOpen(shell.createdThread)) << "worker thread handle closed";
         EXPECT_FALSE(HandleIsOpen(shell.createdEvent)) << "stop event closed";
+        EXPECT_FALSE(shell.reasonHeld) << "the session's end is still held";
     }
 
     // The close carried out at last: settings written, window gone, loop ended with 0.
     void ExpectClosed() {
         EXPECT_FALSE(IsWindow(window));
+        EXPECT_FALSE(shell.reasonHeld) << "the session's end is still held";
         EXPECT_EQ(std::to_wstring(currentFps),
                   StoredSetting(scratch + L"\\quorvel\\settings.ini", L"settings", L"fps"));
         int exitCode = -1;
@@ -594,17 +624,16 @@ TEST_F(RecordingFinish, FailureWithoutTextShowsRecordingFailedAndTheFrameTurnsGr
     RECT frame = {};
     GetWindowRect(window, &frame);
     const POINT side = {frame.left + 3, frame.top + 200};
-    ASSERT_EQ(COLOR_FRAME_IDLE, WaitForScreenColour(side.x, side.y, COLOR_FRAME_IDLE, 3000));
+    ASSERT_EQ(IDLE_GREY, WaitForScreenColour(side.x, side.y, IDLE_GREY, 3000));
     Command(ID_REC);
-    EXPECT_EQ(COLOR_FRAME_RECORDING,
-              WaitForScreenColour(side.x, side.y, COLOR_FRAME_RECORDING, 3000));
+    EXPECT_EQ(RECORDING_RED, WaitForScreenColour(side.x, side.y, RECORDING_RED, 3000));
     Command(ID_STOP);
     ASSERT_TRUE(PumpUntilReported(5000));
 
     ExpectOneBox(L"Recording failed.", MB_ICONERROR);
     EXPECT_TRUE(RecordingsInTempFolder().empty());
     ExpectIdle();
-    EXPECT_EQ(COLOR_FRAME_IDLE, WaitForScreenColour(side.x, side.y, COLOR_FRAME_IDLE, 3000));
+    EXPECT_EQ(IDLE_GREY, WaitForScreenColour(side.x, side.y, IDLE_GREY, 3000));
 }
 
 TEST_F(RecordingFinish, SuccessThenCancelLeavesNoFileAndNoMessage) {
@@ -747,9 +776,8 @@ TEST_F(RecordingClose, ClosingDuringARecordingWaitsForTheWorkerThenDiscardsIt) {
 
     Command(ID_CLOSE);
 
-    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(workerThread, 0))
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(shell.workerCopy, 0))
         << "the close returns only after the worker has ended";
-    WaitForSingleObject(workerThread, 10000);
     EXPECT_FALSE(PathExists(temporaryFile)) << "deleted after the worker's last write";
     EXPECT_TRUE(shell.shown.empty()) << "no Save dialog and no message";
     ExpectClosed();
@@ -816,36 +844,49 @@ TEST_F(RecordingClose, ClosingWhileIdleWritesTheSettingsInOrderAndEndsTheLoop) {
 
 const std::vector<std::wstring> HELD_THEN_RELEASED = {L"A recording is not saved yet.", L"removed"};
 
-TEST_F(SessionEnd, LogOffIsRefusedWithTheReasonWhileARecordingRunsOrAwaitsItsSave) {
+// The bits of lParam come in combinations: a forced log-off carries both.
+constexpr LPARAM FORCED_LOGOFF = ENDSESSION_CRITICAL | ENDSESSION_LOGOFF;
+
+TEST_F(SessionEnd, LogOffIsRefusedWhileUnsavedButNotAForcedEndOrAnInstallersClose) {
     EXPECT_EQ(TRUE, SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
     Command(ID_REC);
     EXPECT_EQ(FALSE, SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+    EXPECT_EQ(FALSE, SendMessageW(window, WM_QUERYENDSESSION, 0, 0)) << "a shut-down";
+    EXPECT_EQ(TRUE, SendMessageW(window, WM_QUERYENDSESSION, 0, FORCED_LOGOFF));
+    EXPECT_EQ(TRUE, SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_CRITICAL));
+    EXPECT_EQ(TRUE, SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP));
     EXPECT_EQ(std::vector<std::wstring>{L"A recording is not saved yet."}, shell.blockReasons);
     EXPECT_EQ(window, shell.blockedBy);
 
-    SendMessageW(window, WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF);
+    SendMessageW(window, WM_ENDSESSION, FALSE, FORCED_LOGOFF);
     EXPECT_EQ(1, isRecording) << "a cancelled end changes nothing";
     EXPECT_FALSE(PathExists(scratch + L"\\quorvel\\settings.ini"));
 
-    shell.arrivingWhileOpen.push_back({WM_QUERYENDSESSION, 0, true});
+    shell.arrivingWhileOpen.push_back({WM_QUERYENDSESSION, 0, true, ENDSESSION_LOGOFF});
+    shell.arrivingWhileOpen.push_back({WM_QUERYENDSESSION, 0, true, FORCED_LOGOFF});
+    shell.arrivingWhileOpen.push_back({WM_QUERYENDSESSION, 0, true, ENDSESSION_CLOSEAPP});
     Command(ID_STOP);
     ASSERT_TRUE(PumpUntilReported(5000));
-    EXPECT_EQ(std::vector<LRESULT>{FALSE}, shell.sentAnswers) << "refused in the Save dialog";
+    EXPECT_EQ((std::vector<LRESULT>{FALSE, TRUE, TRUE}), shell.sentAnswers) << "in the Save dialog";
     EXPECT_EQ(HELD_THEN_RELEASED, shell.blockReasons) << "released once cancelled";
     EXPECT_EQ(TRUE, SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
 }
 
-TEST_F(SessionEnd, EndDuringARecordingFinishesItIntoTheVideosFolderAndWritesTheSettings) {
+TEST_F(SessionEnd, ForcedEndDuringARecordingWritesTheSettingsThenFinishesItIntoVideos) {
     currentFps = 60;
-    // A deletion or move made before the worker's last write would be undone by it.
-    workerScript.finalizingMs = 500;
+    shell.finishTime = {2032, 2, 0, 29, 23, 58, 59, 0};
+    // Long enough that a wait any shorter than the allowed five seconds gives up
+    // on it; a deletion or move made before the last write would be undone by it.
+    workerScript.finalizingMs = 4000;
+    workerScript.watchedFile = scratch + L"\\quorvel\\settings.ini";
     Command(ID_REC);
     std::wstring temporaryFile = recordingJob.outputPath;
     ASSERT_TRUE(WaitForPath(temporaryFile, 5000));
 
-    SendMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    SendMessageW(window, WM_ENDSESSION, TRUE, FORCED_LOGOFF);
 
-    EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(shell.videosFolder + L"\\" + FINISH_NAME));
+    EXPECT_TRUE(workerScript.watchedFileThere) << "settings written before the worker's wait";
+    EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(shell.videosFolder + L"\\quorvel_20320229_235859.mp4"));
     ASSERT_EQ(1u, shell.moves.size());
     EXPECT_EQ(temporaryFile, shell.moves[0].from);
     EXPECT_EQ(0u, shell.moves[0].flags & MOVEFILE_REPLACE_EXISTING);
@@ -853,6 +894,7 @@ TEST_F(SessionEnd, EndDuringARecordingFinishesItIntoTheVideosFolderAndWritesTheS
     EXPECT_EQ(L"60", StoredSetting(scratch + L"\\quorvel\\settings.ini", L"settings", L"fps"));
     EXPECT_EQ(HELD_THEN_RELEASED, shell.blockReasons);
     ExpectIdle();
+    EXPECT_TRUE(IsWindow(window)) << "Windows ends the process; only an installer's close closes";
     ASSERT_TRUE(PumpUntilReported(2000));
     EXPECT_TRUE(shell.shown.empty()) << "the worker's report offers nothing afterwards";
 }
@@ -870,19 +912,29 @@ TEST_F(SessionEnd, FailedRecordingIsDeletedAtTheEnd) {
     ExpectIdle();
 }
 
-TEST_F(SessionEnd, EndDuringTheSaveDialogKeepsTheRecordingInVideosAndTheDialogThenDoesNothing) {
+TEST_F(SessionEnd, InstallersCloseDuringTheSaveDialogKeepsTheRecordingInVideosAndExits) {
     currentFps = 10;
     std::wstring chosen = scratch + L"\\chosen.mp4";
     shell.answers.push_back({true, chosen});
-    shell.arrivingWhileOpen.push_back({WM_ENDSESSION, TRUE, true});
+    shell.arrivingWhileOpen.push_back({WM_ENDSESSION, TRUE, true, ENDSESSION_CLOSEAPP});
     StartAndStop();
 
     EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(shell.videosFolder + L"\\" + FINISH_NAME));
     EXPECT_FALSE(PathExists(chosen));
     EXPECT_EQ(std::vector<std::wstring>{L"dialog"}, shell.shown);
     EXPECT_TRUE(RecordingsInTempFolder().empty());
-    EXPECT_EQ(L"10", StoredSetting(scratch + L"\\quorvel\\settings.ini", L"settings", L"fps"));
     EXPECT_EQ(HELD_THEN_RELEASED, shell.blockReasons);
+    ExpectClosed();
+}
+
+TEST_F(SessionEnd, VideosFolderUnavailableLeavesTheRecordingWhereItIs) {
+    shell.videosFolderFailures = 1;
+    shell.arrivingWhileOpen.push_back({WM_ENDSESSION, TRUE, true});
+    StartAndStop();
+
+    EXPECT_EQ(std::vector<std::wstring>{START_NAME}, RecordingsInTempFolder());
+    EXPECT_TRUE(FilesMatching(shell.videosFolder + L"\\*.mp4").empty());
+    EXPECT_FALSE(shell.reasonHeld);
 }
 
 TEST_F(SessionEnd, FileOfTheSameNameInVideosIsNeverReplacedAndTheRecordingStays) {

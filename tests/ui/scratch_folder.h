@@ -16,6 +16,9 @@ inline std::wstring MakeScratchFolder(const wchar_t* purpose) {
 }
 
 inline void RemoveFolderTree(const std::wstring& folder) {
+    // An empty name would reach the drive's root.
+    if (folder.empty())
+        return;
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
