@@ -21,6 +21,15 @@ for dll in $dlls; do
         status=1
     fi
 done
+# Nor a function that Windows 10 before version 1703 lacks: the loader would
+# refuse the exe before it could say which Windows it needs.
+newer=$(x86_64-w64-mingw32-objdump -p "$exe" |
+    grep -Eo '\b(SetProcessDpiAwarenessContext|GetDpiForWindow|GetDpiForSystem|GetSystemMetricsForDpi|AdjustWindowRectExForDpi|SystemParametersInfoForDpi|EnableNonClientDpiScaling|SetThreadDpiAwarenessContext|GetWindowDpiAwarenessContext)\b' |
+    sort -u)
+for name in $newer; do
+    echo "imported, but missing before Windows 10 version 1703: $name"
+    status=1
+done
 if [ -n "$maxBytes" ]; then
     bytes=$(wc -c <"$exe")
     if [ "$bytes" -le "$maxBytes" ]; then

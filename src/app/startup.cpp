@@ -42,7 +42,7 @@ HWND CreateFrameWindow(HINSTANCE instance) {
     if (placementValid) {
         SetWindowPlacement(mainWindow, &savedPlacement);
     } else {
-        int dpi = static_cast<int>(GetDpiForWindow(mainWindow));
+        int dpi = static_cast<int>(userApi.GetDpiForWindow(mainWindow));
         SetWindowPos(mainWindow, nullptr, 0, 0, MulDiv(DEFAULT_WINDOW_WIDTH, dpi, 96),
                      MulDiv(DEFAULT_WINDOW_HEIGHT, dpi, 96), SWP_NOMOVE | SWP_NOZORDER);
     }

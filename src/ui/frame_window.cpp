@@ -6,6 +6,7 @@
 #include "control/recording_control.h"
 #include "ui/frame_geometry.h"
 #include "ui/options_menu.h"
+#include "ui/user_api.h"
 
 namespace {
 
@@ -79,7 +80,7 @@ void DiscardFont(HFONT* font) {
 }
 
 LRESULT OnCreate(HWND window) {
-    windowDpi = static_cast<int>(GetDpiForWindow(window));
+    windowDpi = static_cast<int>(userApi.GetDpiForWindow(window));
     CreateUiFont();
     CreateSymbolFont();
     recButton = CreateToolbarButton(window, REC_TEXT, ID_REC);

@@ -13,6 +13,9 @@ struct UserApi {
     decltype(&::TrackPopupMenu) TrackPopupMenu;
     decltype(&::GetProcAddress) GetProcAddress;
     decltype(&::DwmSetWindowAttribute) DwmSetWindowAttribute;
+    // Looked up too: imported, it would keep Windows 10 before version 1607 from
+    // loading the exe before start-up could say which Windows quorvel needs.
+    decltype(&::GetDpiForWindow) GetDpiForWindow;
 };
 
 extern UserApi userApi;
