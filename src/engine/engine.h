@@ -57,6 +57,7 @@ struct Mp4Writer {
     IMFMediaType* outputType;
     IMFMediaType* inputType;
     DWORD streamIndex;
+    wchar_t refusalText[96]; // the error text when the encoder refuses the size or rate
 };
 
 // Thread procedure; the parameter is the RecordingJob.

@@ -487,6 +487,10 @@ struct SetUpFailure {
     const char* lastWriterCall;
 };
 
+// The 640 x 360 crop at 30 fps, which the user can make smaller or slower.
+static const wchar_t ENCODER_REFUSAL[] =
+    L"The H.264 encoder refused a 640 \u00D7 360 picture at 30 fps.";
+
 static const SetUpFailure setUpFailures[] = {
     {"CoInitializeEx",
      [](RecordingJob*, StandInSinkWriter*) { osApi.CoInitializeEx = FailCoInitializeEx; },
@@ -536,7 +540,7 @@ static const SetUpFailure setUpFailures[] = {
      [](RecordingJob*, StandInSinkWriter* writer) {
          writer->addStreamResult = MF_E_INVALIDMEDIATYPE;
      },
-     L"", 1, 1, 1, "AddStream"},
+     ENCODER_REFUSAL, 1, 1, 1, "AddStream"},
     {"InputMediaType",
      [](RecordingJob*, StandInSinkWriter*) { mfApi.MFCreateMediaType = FailSecondMediaType; }, L"",
      1, 1, 1, "AddStream"},
@@ -544,10 +548,10 @@ static const SetUpFailure setUpFailures[] = {
      [](RecordingJob*, StandInSinkWriter* writer) {
          writer->setInputMediaTypeResult = MF_E_INVALIDMEDIATYPE;
      },
-     L"Encoder rejected input format", 1, 1, 1, "SetInputMediaType"},
+     ENCODER_REFUSAL, 1, 1, 1, "SetInputMediaType"},
     {"BeginWriting",
      [](RecordingJob*, StandInSinkWriter* writer) { writer->beginWritingResult = E_UNEXPECTED; },
-     L"", 1, 1, 1, "BeginWriting"},
+     ENCODER_REFUSAL, 1, 1, 1, "BeginWriting"},
 };
 
 class WorkerSetUpFailureTest : public WorkerTest,
