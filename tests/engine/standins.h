@@ -46,6 +46,8 @@ class StandInDuplication : public IDXGIOutputDuplication {
   public:
     std::vector<DesktopFrame> script;
     HRESULT afterScript = DXGI_ERROR_WAIT_TIMEOUT;
+    // How the duplicated monitor is turned; the desktop pictures come unturned.
+    DXGI_MODE_ROTATION rotation = DXGI_MODE_ROTATION_IDENTITY;
 
     ID3D11Device* device = nullptr;           // the device passed to DuplicateOutput
     IDXGIOutput1* duplicatedOutput = nullptr; // the output it duplicates
@@ -132,6 +134,59 @@ class StandInOutput : public IDXGIOutput1 {
                                                        IUnknown*) override;
     HRESULT STDMETHODCALLTYPE GetDisplaySurfaceData1(IDXGIResource*) override;
     HRESULT STDMETHODCALLTYPE DuplicateOutput(IUnknown*, IDXGIOutputDuplication**) override;
+};
+
+// A graphics adapter whose outputs are stand-ins. A device cannot be made on
+// it for real; UseStandInAdapters makes one on the default adapter instead.
+class StandInAdapter : public IDXGIAdapter1 {
+  public:
+    std::vector<StandInOutput*> outputs;
+    LONG references = 0;
+
+    explicit StandInAdapter(std::vector<StandInOutput*> adapterOutputs);
+    StandInAdapter(const StandInAdapter&) = delete;
+    StandInAdapter& operator=(const StandInAdapter&) = delete;
+    virtual ~StandInAdapter() = default;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override;
+    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID, const IUnknown*) override;
+    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID, UINT*, void*) override;
+    HRESULT STDMETHODCALLTYPE GetParent(REFIID, void** parent) override;
+    HRESULT STDMETHODCALLTYPE EnumOutputs(UINT index, IDXGIOutput** output) override;
+    HRESULT STDMETHODCALLTYPE GetDesc(DXGI_ADAPTER_DESC* desc) override;
+    HRESULT STDMETHODCALLTYPE CheckInterfaceSupport(REFGUID, LARGE_INTEGER*) override;
+    HRESULT STDMETHODCALLTYPE GetDesc1(DXGI_ADAPTER_DESC1* desc) override;
+};
+
+// A DXGI factory that enumerates stand-in adapters, in order.
+class StandInFactory : public IDXGIFactory1 {
+  public:
+    std::vector<StandInAdapter*> adapters;
+    LONG references = 0;
+
+    explicit StandInFactory(std::vector<StandInAdapter*> factoryAdapters);
+    StandInFactory(const StandInFactory&) = delete;
+    StandInFactory& operator=(const StandInFactory&) = delete;
+    virtual ~StandInFactory() = default;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override;
+    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID, const IUnknown*) override;
+    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID, UINT*, void*) override;
+    HRESULT STDMETHODCALLTYPE GetParent(REFIID, void** parent) override;
+    HRESULT STDMETHODCALLTYPE EnumAdapters(UINT index, IDXGIAdapter** adapter) override;
+    HRESULT STDMETHODCALLTYPE MakeWindowAssociation(HWND, UINT) override;
+    HRESULT STDMETHODCALLTYPE GetWindowAssociation(HWND*) override;
+    HRESULT STDMETHODCALLTYPE CreateSwapChain(IUnknown*, DXGI_SWAP_CHAIN_DESC*,
+                                              IDXGISwapChain**) override;
+    HRESULT STDMETHODCALLTYPE CreateSoftwareAdapter(HMODULE, IDXGIAdapter**) override;
+    HRESULT STDMETHODCALLTYPE EnumAdapters1(UINT index, IDXGIAdapter1** adapter) override;
+    BOOL STDMETHODCALLTYPE IsCurrent() override;
 };
 
 // One sample as WriteSample received it.
@@ -221,6 +276,8 @@ struct HandOutLog {
     std::vector<IDXGIOutput1*> duplicatedOutputs; // output passed to each DuplicateOutput
     std::vector<UINT> enumOutputIndices;
     int sinkWriterCalls;
+    std::vector<IDXGIAdapter*> deviceAdapters; // adapter passed to each D3D11CreateDevice
+    std::vector<D3D_DRIVER_TYPE> deviceDriverTypes;
 };
 extern HandOutLog handOutLog;
 
@@ -230,8 +287,14 @@ extern HandOutLog handOutLog;
 // these, or one of `alreadyLive` (made by the test itself), is still referenced.
 void UseStandInDuplications(std::vector<StandInDuplication*> duplications,
                             std::vector<StandInDuplication*> alreadyLive = {});
-// d3dApi.EnumOutputs enumerates these; past the end DXGI_ERROR_NOT_FOUND.
+// d3dApi.EnumOutputs enumerates these on the first adapter it is asked about;
+// past the end, and on any other adapter, DXGI_ERROR_NOT_FOUND.
 void UseStandInOutputs(std::vector<StandInOutput*> outputs);
+// d3dApi.CreateDXGIFactory1 hands out this factory. d3dApi.D3D11CreateDevice
+// refuses, as documented, an adapter without D3D_DRIVER_TYPE_UNKNOWN and
+// D3D_DRIVER_TYPE_UNKNOWN without an adapter, and makes a real device on the
+// default adapter for a stand-in one.
+void UseStandInAdapters(StandInFactory* factory);
 // mfApi.MFCreateSinkWriterFromURL hands out this writer.
 void UseStandInSinkWriter(StandInSinkWriter* writer);
 
