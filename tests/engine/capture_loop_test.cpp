@@ -781,6 +781,51 @@ TEST_F(CaptureLoopTest, RemovedDeviceRecreatesTheWholeSourceAndKeepsThePicture) 
     EXPECT_EQ(0, factory.references);
 }
 
+namespace {
+
+ID3D11Device* removedDevice;
+decltype(D3dApi::DuplicateOutput) duplicateOnLiveDevice;
+
+// DuplicateOutput on a device the driver has taken away.
+HRESULT DuplicateUnlessRemoved(IDXGIOutput1* output1, IUnknown* device,
+                               IDXGIOutputDuplication** duplication) {
+    *duplication = nullptr;
+    if (device == removedDevice)
+        return DXGI_ERROR_DEVICE_REMOVED;
+    return duplicateOnLiveDevice(output1, device, duplication);
+}
+
+} // namespace
+
+TEST_F(CaptureLoopTest, DuplicationRefusedForARemovedDeviceRecreatesTheWholeSource) {
+    StandInOutput monitor{RECT{0, 0, DESKTOP_WIDTH, DESKTOP_HEIGHT}};
+    StandInAdapter adapter({&monitor});
+    StandInFactory factory({&adapter});
+    UseStandInAdapters(&factory);
+    StandInDuplication fresh;
+    ScriptAt(fresh, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureB));
+    UseStandInDuplications({&fresh}, {&duplication});
+    removedDevice = device;
+    duplicateOnLiveDevice = d3dApi.DuplicateOutput;
+    d3dApi.DuplicateOutput = DuplicateUnlessRemoved;
+    // The desktop is lost at 500 ms; its duplication cannot be made again on the old device.
+    ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
+    ScriptAt(duplication, PassAtMs(500), MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
+    EXPECT_TRUE(RunUntilMs(1000));
+
+    // At 750 ms, a quarter second after the refusal, the whole source is made anew.
+    ASSERT_EQ(1u, handOutLog.deviceAdapters.size());
+    EXPECT_EQ(&fresh, source.duplication);
+    EXPECT_EQ(fresh.device, source.device);
+    ASSERT_EQ(29u, sinkWriter.samples.size());
+    ExpectConstantTiming(333333);
+    EXPECT_EQ(CropOf(PictureA), sinkWriter.samples[21].bytes); // 734 ms
+    EXPECT_EQ(CropOf(PictureB), sinkWriter.samples[22].bytes); // 767 ms
+    CloseCaptureSource(&source);
+    EXPECT_EQ(0, fresh.references);
+    EXPECT_EQ(0, factory.references);
+}
+
 // ---- dropped samples ----
 
 namespace {

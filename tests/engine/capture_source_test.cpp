@@ -495,13 +495,36 @@ static POINT ShownAt(DXGI_MODE_ROTATION rotation, int u, int v, int W, int H) {
     }
 }
 
+// The unturned W x H desktop texture, and a crop off-centre and not square
+// that lies on the monitor whichever way it is turned.
+const int W = 96;
+const int H = 64;
+const Crop TURN_CROP = {5, 20, 30, 14};
+
+// Pixels of the frame picture that differ from the crop of the turned monitor,
+// which the rule above builds pixel by pixel from the texture.
+static int TurnedMismatches(const CaptureSource& source, DXGI_MODE_ROTATION rotation) {
+    std::vector<UINT32> expected(size_t(TURN_CROP.cropWidth) * TURN_CROP.cropHeight, 0);
+    for (int v = 0; v < H; v++) {
+        for (int u = 0; u < W; u++) {
+            POINT shown = ShownAt(rotation, u, v, W, H);
+            int x = shown.x - TURN_CROP.cropX;
+            int y = shown.y - TURN_CROP.cropY;
+            if (x >= 0 && x < TURN_CROP.cropWidth && y >= 0 && y < TURN_CROP.cropHeight)
+                expected[size_t(y) * TURN_CROP.cropWidth + x] = Coded(u, v);
+        }
+    }
+    EXPECT_EQ(0, std::count(expected.begin(), expected.end(), 0u)) << "a hole in the rule";
+    int mismatches = 0;
+    for (size_t i = 0; i < expected.size(); i++) {
+        UINT32 pixel;
+        memcpy(&pixel, source.framePicture + i * 4, 4);
+        mismatches += pixel != expected[i];
+    }
+    return mismatches;
+}
+
 TEST_F(OpenCaptureSourceTest, TurnedMonitorRecordsWhatTheUserSeesInTheFrame) {
-    const int W = 96; // the desktop texture, as it comes unturned
-    const int H = 64;
-    const int cropX = 5; // off-centre and not square, on any of the four monitors
-    const int cropY = 20;
-    const int cropWidth = 30;
-    const int cropHeight = 14;
     const DXGI_MODE_ROTATION rotations[] = {
         DXGI_MODE_ROTATION_IDENTITY, DXGI_MODE_ROTATION_ROTATE90, DXGI_MODE_ROTATION_ROTATE180,
         DXGI_MODE_ROTATION_ROTATE270};
@@ -516,32 +539,34 @@ TEST_F(OpenCaptureSourceTest, TurnedMonitorRecordsWhatTheUserSeesInTheFrame) {
         turned.rotation = rotation;
         turned.script.push_back(MakeDesktopFrame(W, H, Coded));
         UseStandInDuplications({&turned});
-        ASSERT_TRUE(Open({1920 + cropX, cropY, 1920 + cropX + cropWidth, cropY + cropHeight}));
+        ASSERT_TRUE(Open({1920 + TURN_CROP.cropX, TURN_CROP.cropY,
+                          1920 + TURN_CROP.cropX + TURN_CROP.cropWidth,
+                          TURN_CROP.cropY + TURN_CROP.cropHeight}));
         ASSERT_EQ(S_OK, CapturePicture(&source, 0));
-
-        std::vector<UINT32> expected(size_t(cropWidth) * cropHeight, 0);
-        for (int v = 0; v < H; v++) {
-            for (int u = 0; u < W; u++) {
-                POINT shown = ShownAt(rotation, u, v, W, H);
-                int x = shown.x - cropX;
-                int y = shown.y - cropY;
-                if (x >= 0 && x < cropWidth && y >= 0 && y < cropHeight)
-                    expected[size_t(y) * cropWidth + x] = Coded(u, v);
-            }
-        }
-        int mismatches = 0;
-        for (int y = 0; y < cropHeight; y++) {
-            for (int x = 0; x < cropWidth; x++) {
-                UINT32 pixel;
-                memcpy(&pixel, source.framePicture + (size_t(y) * cropWidth + x) * 4, 4);
-                mismatches += pixel != expected[size_t(y) * cropWidth + x];
-            }
-        }
-        EXPECT_EQ(0, mismatches);
-        EXPECT_EQ(0u, std::count(expected.begin(), expected.end(), 0u)) << "a hole in the rule";
+        EXPECT_EQ(0, TurnedMismatches(source, rotation));
         CloseSource(&source);
         EXPECT_EQ(0, turned.references);
     }
+}
+
+TEST_F(OpenCaptureSourceTest, MonitorTurnedDuringTheRecordingIsTurnedBackAfterItsNewDuplication) {
+    UseMonitors({{0, 0, W, H}});
+    duplication.script.push_back(MakeDesktopFrame(W, H, Coded));
+    StandInDuplication portrait;
+    portrait.rotation = DXGI_MODE_ROTATION_ROTATE90;
+    portrait.script.push_back(MakeDesktopFrame(W, H, Coded));
+    ASSERT_TRUE(Open({TURN_CROP.cropX, TURN_CROP.cropY, TURN_CROP.cropX + TURN_CROP.cropWidth,
+                      TURN_CROP.cropY + TURN_CROP.cropHeight}));
+    ASSERT_EQ(S_OK, CapturePicture(&source, 0));
+    EXPECT_EQ(0, TurnedMismatches(source, DXGI_MODE_ROTATION_IDENTITY));
+
+    // Turning the monitor is a mode change: the duplication is lost and made anew.
+    UseStandInDuplications({&portrait}, {&duplication});
+    ASSERT_TRUE(ReopenDuplication(&source));
+    ASSERT_EQ(S_OK, CapturePicture(&source, 0));
+    EXPECT_EQ(0, TurnedMismatches(source, DXGI_MODE_ROTATION_ROTATE90));
+    CloseSource(&source);
+    EXPECT_EQ(0, portrait.references);
 }
 
 static DesktopFrame FrameWithPointer(UINT32 (*colourAt)(int x, int y)) {
