@@ -307,6 +307,7 @@ TEST_F(WorkerTest, SuccessfulRecordingPostsOneAndFinalizesOnce) {
     ExpectOnePost(1);
     EXPECT_STREQ(L"", job.errorText);
     EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
+    ASSERT_LE(3u, sinkWriter.calls.size()) << "the writer was not set up";
     EXPECT_EQ(std::vector<std::string>({"AddStream", "SetInputMediaType", "BeginWriting"}),
               std::vector<std::string>(sinkWriter.calls.begin(), sinkWriter.calls.begin() + 3));
     EXPECT_EQ(job.outputPath, sinkWriter.url);
