@@ -231,8 +231,8 @@ void TurnedCopy(ID3D11Device* device, ID3D11DeviceContext* context, DXGI_MODE_RO
     bool transposed =
         rotation == DXGI_MODE_ROTATION_ROTATE90 || rotation == DXGI_MODE_ROTATION_ROTATE270;
     D3D11_MAPPED_SUBRESOURCE mapped = {};
-    ID3D11Texture2D* texture =
-        MappedStaging(device, context, transposed ? 1080 : 1920, transposed ? 1920 : 1080, &mapped);
+    ID3D11Texture2D* texture = MappedStaging(device, context, transposed ? 1080u : 1920u,
+                                             transposed ? 1920u : 1080u, &mapped);
     if (!texture)
         return;
     const BYTE* boxMapped = static_cast<const BYTE*>(mapped.pData);

@@ -485,12 +485,13 @@ static UINT32 Coded(int u, int v) {
     return 0xFF000000u | static_cast<UINT32>(u) << 12 | static_cast<UINT32>(v);
 }
 
-// Where a monitor turned by `rotation` shows pixel (u, v) of a W x H texture.
-static POINT ShownAt(DXGI_MODE_ROTATION rotation, int u, int v, int W, int H) {
+// Where a monitor turned by `rotation` shows pixel (u, v) of a texture of
+// that width and height.
+static POINT ShownAt(DXGI_MODE_ROTATION rotation, int u, int v, int width, int height) {
     switch (rotation) {
-    case DXGI_MODE_ROTATION_ROTATE90: return POINT{H - 1 - v, u};
-    case DXGI_MODE_ROTATION_ROTATE180: return POINT{W - 1 - u, H - 1 - v};
-    case DXGI_MODE_ROTATION_ROTATE270: return POINT{v, W - 1 - u};
+    case DXGI_MODE_ROTATION_ROTATE90: return POINT{height - 1 - v, u};
+    case DXGI_MODE_ROTATION_ROTATE180: return POINT{width - 1 - u, height - 1 - v};
+    case DXGI_MODE_ROTATION_ROTATE270: return POINT{v, width - 1 - u};
     default: return POINT{u, v};
     }
 }
