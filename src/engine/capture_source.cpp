@@ -126,8 +126,10 @@ static void ReadRotation(CaptureSource* source) {
 static bool OpenDuplication(CaptureSource* source, const RECT* captureRect,
                             const wchar_t** errorText) {
     if (FAILED(d3dApi.CreateDXGIFactory1(__uuidof(IDXGIFactory1),
-                                         reinterpret_cast<void**>(&source->factory))))
+                                         reinterpret_cast<void**>(&source->factory)))) {
+        source->factory = nullptr;
         return false;
+    }
     if (!TakeOutput(source, CaptureCentre(captureRect))) {
         *errorText = L"No display output found";
         return false;
