@@ -68,31 +68,6 @@ HRESULT StandInDuplication::QueryInterface(REFIID riid, void** object) {
     return E_NOINTERFACE;
 }
 
-ULONG StandInDuplication::AddRef() {
-    return static_cast<ULONG>(++references);
-}
-
-ULONG StandInDuplication::Release() {
-    return static_cast<ULONG>(--references);
-}
-
-HRESULT StandInDuplication::SetPrivateData(REFGUID, UINT, const void*) {
-    return NotImplemented();
-}
-
-HRESULT StandInDuplication::SetPrivateDataInterface(REFGUID, const IUnknown*) {
-    return NotImplemented();
-}
-
-HRESULT StandInDuplication::GetPrivateData(REFGUID, UINT*, void*) {
-    return NotImplemented();
-}
-
-HRESULT StandInDuplication::GetParent(REFIID, void** parent) {
-    *parent = nullptr;
-    return E_NOINTERFACE;
-}
-
 void StandInDuplication::GetDesc(DXGI_OUTDUPL_DESC* desc) {
     memset(desc, 0, sizeof *desc);
     desc->ModeDesc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
@@ -211,31 +186,6 @@ HRESULT StandInOutput::QueryInterface(REFIID riid, void** object) {
     return E_NOINTERFACE;
 }
 
-ULONG StandInOutput::AddRef() {
-    return static_cast<ULONG>(++references);
-}
-
-ULONG StandInOutput::Release() {
-    return static_cast<ULONG>(--references);
-}
-
-HRESULT StandInOutput::SetPrivateData(REFGUID, UINT, const void*) {
-    return NotImplemented();
-}
-
-HRESULT StandInOutput::SetPrivateDataInterface(REFGUID, const IUnknown*) {
-    return NotImplemented();
-}
-
-HRESULT StandInOutput::GetPrivateData(REFGUID, UINT*, void*) {
-    return NotImplemented();
-}
-
-HRESULT StandInOutput::GetParent(REFIID, void** parent) {
-    *parent = nullptr;
-    return E_NOINTERFACE;
-}
-
 HRESULT StandInOutput::GetDesc(DXGI_OUTPUT_DESC* outputDesc) {
     getDescCalls++;
     *outputDesc = desc;
@@ -318,31 +268,6 @@ HRESULT StandInAdapter::QueryInterface(REFIID riid, void** object) {
     return E_NOINTERFACE;
 }
 
-ULONG StandInAdapter::AddRef() {
-    return static_cast<ULONG>(++references);
-}
-
-ULONG StandInAdapter::Release() {
-    return static_cast<ULONG>(--references);
-}
-
-HRESULT StandInAdapter::SetPrivateData(REFGUID, UINT, const void*) {
-    return NotImplemented();
-}
-
-HRESULT StandInAdapter::SetPrivateDataInterface(REFGUID, const IUnknown*) {
-    return NotImplemented();
-}
-
-HRESULT StandInAdapter::GetPrivateData(REFGUID, UINT*, void*) {
-    return NotImplemented();
-}
-
-HRESULT StandInAdapter::GetParent(REFIID, void** parent) {
-    *parent = nullptr;
-    return E_NOINTERFACE;
-}
-
 HRESULT StandInAdapter::EnumOutputs(UINT index, IDXGIOutput** output) {
     handOutLog.enumOutputIndices.push_back(index);
     *output = nullptr;
@@ -380,31 +305,6 @@ HRESULT StandInFactory::QueryInterface(REFIID riid, void** object) {
         return S_OK;
     }
     *object = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG StandInFactory::AddRef() {
-    return static_cast<ULONG>(++references);
-}
-
-ULONG StandInFactory::Release() {
-    return static_cast<ULONG>(--references);
-}
-
-HRESULT StandInFactory::SetPrivateData(REFGUID, UINT, const void*) {
-    return NotImplemented();
-}
-
-HRESULT StandInFactory::SetPrivateDataInterface(REFGUID, const IUnknown*) {
-    return NotImplemented();
-}
-
-HRESULT StandInFactory::GetPrivateData(REFGUID, UINT*, void*) {
-    return NotImplemented();
-}
-
-HRESULT StandInFactory::GetParent(REFIID, void** parent) {
-    *parent = nullptr;
     return E_NOINTERFACE;
 }
 

@@ -39,10 +39,31 @@ DesktopFrame MakeDesktopFrame(int width, int height, UINT32 (*colourAt)(int x, i
 // A scripted non-S_OK answer (time-out, lost access, other errors).
 DesktopFrame MakeFailedFrame(HRESULT result);
 
+// What every stand-in DXGI object does alike: references are only counted,
+// and neither private data nor a parent is kept.
+template <typename Interface> class StandInDxgiObject : public Interface {
+  public:
+    LONG references = 0;
+
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++references); }
+    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--references); }
+    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID, const IUnknown*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID, UINT*, void*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetParent(REFIID, void** parent) override {
+        *parent = nullptr;
+        return E_NOINTERFACE;
+    }
+};
+
 // Answers AcquireNextFrame from `script` in order, then `afterScript` for
 // ever. An S_OK frame becomes a real ID3D11Texture2D created, at acquire time,
 // on the device the duplication was handed out for.
-class StandInDuplication : public IDXGIOutputDuplication {
+class StandInDuplication : public StandInDxgiObject<IDXGIOutputDuplication> {
   public:
     std::vector<DesktopFrame> script;
     HRESULT afterScript = DXGI_ERROR_WAIT_TIMEOUT;
@@ -51,7 +72,6 @@ class StandInDuplication : public IDXGIOutputDuplication {
 
     ID3D11Device* device = nullptr;           // the device passed to DuplicateOutput
     IDXGIOutput1* duplicatedOutput = nullptr; // the output it duplicates
-    LONG references = 0;
     int acquireCalls = 0;
     std::vector<UINT> acquireTimeouts;
     int framesHandedOut = 0;
@@ -69,12 +89,6 @@ class StandInDuplication : public IDXGIOutputDuplication {
     virtual ~StandInDuplication();
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override;
-    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID, const IUnknown*) override;
-    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID, UINT*, void*) override;
-    HRESULT STDMETHODCALLTYPE GetParent(REFIID, void** parent) override;
     void STDMETHODCALLTYPE GetDesc(DXGI_OUTDUPL_DESC* desc) override;
     HRESULT STDMETHODCALLTYPE AcquireNextFrame(UINT timeoutMs, DXGI_OUTDUPL_FRAME_INFO* frameInfo,
                                                IDXGIResource** resource) override;
@@ -95,10 +109,9 @@ class StandInDuplication : public IDXGIOutputDuplication {
 
 // A monitor output with a given desktop rectangle. Its own DuplicateOutput
 // answers E_NOTIMPL, as Wine's does; duplications come from UseStandInDuplications.
-class StandInOutput : public IDXGIOutput1 {
+class StandInOutput : public StandInDxgiObject<IDXGIOutput1> {
   public:
     DXGI_OUTPUT_DESC desc = {};
-    LONG references = 0;
     int getDescCalls = 0;
 
     explicit StandInOutput(RECT desktopCoordinates);
@@ -107,12 +120,6 @@ class StandInOutput : public IDXGIOutput1 {
     virtual ~StandInOutput() = default;
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override;
-    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID, const IUnknown*) override;
-    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID, UINT*, void*) override;
-    HRESULT STDMETHODCALLTYPE GetParent(REFIID, void** parent) override;
     HRESULT STDMETHODCALLTYPE GetDesc(DXGI_OUTPUT_DESC* outputDesc) override;
     HRESULT STDMETHODCALLTYPE GetDisplayModeList(DXGI_FORMAT, UINT, UINT*,
                                                  DXGI_MODE_DESC*) override;
@@ -138,10 +145,9 @@ class StandInOutput : public IDXGIOutput1 {
 
 // A graphics adapter whose outputs are stand-ins. A device cannot be made on
 // it for real; UseStandInAdapters makes one on the default adapter instead.
-class StandInAdapter : public IDXGIAdapter1 {
+class StandInAdapter : public StandInDxgiObject<IDXGIAdapter1> {
   public:
     std::vector<StandInOutput*> outputs;
-    LONG references = 0;
 
     explicit StandInAdapter(std::vector<StandInOutput*> adapterOutputs);
     StandInAdapter(const StandInAdapter&) = delete;
@@ -149,12 +155,6 @@ class StandInAdapter : public IDXGIAdapter1 {
     virtual ~StandInAdapter() = default;
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override;
-    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID, const IUnknown*) override;
-    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID, UINT*, void*) override;
-    HRESULT STDMETHODCALLTYPE GetParent(REFIID, void** parent) override;
     HRESULT STDMETHODCALLTYPE EnumOutputs(UINT index, IDXGIOutput** output) override;
     HRESULT STDMETHODCALLTYPE GetDesc(DXGI_ADAPTER_DESC* desc) override;
     HRESULT STDMETHODCALLTYPE CheckInterfaceSupport(REFGUID, LARGE_INTEGER*) override;
@@ -162,10 +162,9 @@ class StandInAdapter : public IDXGIAdapter1 {
 };
 
 // A DXGI factory that enumerates stand-in adapters, in order.
-class StandInFactory : public IDXGIFactory1 {
+class StandInFactory : public StandInDxgiObject<IDXGIFactory1> {
   public:
     std::vector<StandInAdapter*> adapters;
-    LONG references = 0;
 
     explicit StandInFactory(std::vector<StandInAdapter*> factoryAdapters);
     StandInFactory(const StandInFactory&) = delete;
@@ -173,12 +172,6 @@ class StandInFactory : public IDXGIFactory1 {
     virtual ~StandInFactory() = default;
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override;
-    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID, const IUnknown*) override;
-    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID, UINT*, void*) override;
-    HRESULT STDMETHODCALLTYPE GetParent(REFIID, void** parent) override;
     HRESULT STDMETHODCALLTYPE EnumAdapters(UINT index, IDXGIAdapter** adapter) override;
     HRESULT STDMETHODCALLTYPE MakeWindowAssociation(HWND, UINT) override;
     HRESULT STDMETHODCALLTYPE GetWindowAssociation(HWND*) override;
