@@ -120,20 +120,14 @@ static bool CatchUp(const CaptureSource* source, const Mp4Writer* writer, const 
 }
 
 bool RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, const RecordingJob* job) {
-    source->sourceBox.left = static_cast<UINT>(source->cropX);
-    source->sourceBox.top = static_cast<UINT>(source->cropY);
-    source->sourceBox.front = 0;
-    source->sourceBox.right = static_cast<UINT>(source->cropX + source->cropWidth);
-    source->sourceBox.bottom = static_cast<UINT>(source->cropY + source->cropHeight);
-    source->sourceBox.back = 1;
     // CapturePicture reads the pointer flag from the source.
     source->recordMouse = job->recordMouse;
     LONGLONG frameDuration = 10000000 / job->fps;
     ResetPointerState(&source->pointer);
     LARGE_INTEGER counterFrequency = {};
     osApi.QueryPerformanceFrequency(&counterFrequency);
-    // While the desktop cannot be duplicated (secure desktop, mode change) the
-    // duplication is tried again at most this often.
+    // While the desktop cannot be duplicated (secure desktop, mode change, a
+    // driver being reset) it is tried again at most this often.
     const LONGLONG retryCounts = counterFrequency.QuadPart / 4;
 
     // Without a picture within 500 ms the loop starts from the zero-filled
@@ -148,21 +142,25 @@ bool RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, const RecordingJob
     LONGLONG lastAttempt = startCount.QuadPart - retryCounts;
 
     while (!StopRequested(job)) {
-        // A failed re-creation leaves no duplication: the desktop is still away.
-        HRESULT hr = source->duplication ? CapturePicture(source, 0) : DXGI_ERROR_ACCESS_LOST;
+        // A recording ends only at STOP or when the writer refuses a sample.
+        // Every failure to get a picture is an outage, during which every due
+        // index gets the kept picture: a removed or reset device (a driver
+        // update, a recovered GPU time-out) takes the whole capture source
+        // with it, anything else only the duplication. A source without a
+        // device, or without a duplication, is still in its outage.
+        HRESULT hr = !source->device        ? DXGI_ERROR_DEVICE_REMOVED
+                     : !source->duplication ? DXGI_ERROR_ACCESS_LOST
+                                            : CapturePicture(source, 0);
         LARGE_INTEGER now = {};
         osApi.QueryPerformanceCounter(&now);
-        if (hr == DXGI_ERROR_ACCESS_LOST) {
-            if (now.QuadPart - lastAttempt >= retryCounts) {
-                lastAttempt = now.QuadPart;
-                if (ReopenDuplication(source))
-                    continue;
-            }
-        } else if (hr != S_OK && hr != DXGI_ERROR_WAIT_TIMEOUT) {
-            break;
+        if (FAILED(hr) && hr != DXGI_ERROR_WAIT_TIMEOUT &&
+            now.QuadPart - lastAttempt >= retryCounts) {
+            lastAttempt = now.QuadPart;
+            bool deviceGone = hr == DXGI_ERROR_DEVICE_REMOVED || hr == DXGI_ERROR_DEVICE_RESET;
+            if (deviceGone ? ReopenCaptureSource(source, &job->captureRect)
+                           : ReopenDuplication(source))
+                continue;
         }
-        // Also during an outage every due index gets the kept picture, so the
-        // timeline stays constant-rate.
         LONGLONG dueCount = ComputeDueCount(now.QuadPart - startCount.QuadPart,
                                             counterFrequency.QuadPart, frameDuration);
         if (!CatchUp(source, writer, job, dueCount, frameDuration, &frameIndex))

@@ -1,6 +1,7 @@
 #include "engine/engine.h"
 #include "engine/d3d_api.h"
 #include "engine/os_api.h"
+#include <emmintrin.h>
 #include <string.h>
 
 POINT CaptureCentre(const RECT* captureRect) {
@@ -32,56 +33,113 @@ bool ComputeCrop(const RECT* captureRect, const RECT* outputRect, Crop* crop) {
     return crop->cropHeight >= 2;
 }
 
-// Takes the output that holds the centre of the capture rect, or output 0 when
-// none does. Returns false only when the adapter has no output at all.
-static bool ChooseOutput(CaptureSource* source, POINT centre) {
-    IDXGIOutput* output = nullptr;
-    if (d3dApi.EnumOutputs(source->adapter, 0, &output) != S_OK)
-        return false;
-    IDXGIOutput* fallback = nullptr;
-    UINT index = 0;
-    for (;;) {
-        // GetDesc is not examined; a failed one reads as an empty rectangle.
-        DXGI_OUTPUT_DESC desc = {};
-        d3dApi.GetDesc(output, &desc);
-        if (!fallback) {
-            fallback = output;
-            source->outputRect = desc.DesktopCoordinates;
-        }
-        if (PtInRect(&desc.DesktopCoordinates, centre)) {
-            if (fallback != output)
-                osApi.Release(fallback);
-            source->output = output;
-            source->outputRect = desc.DesktopCoordinates;
-            return true;
-        }
-        if (output != fallback)
-            osApi.Release(output);
-        output = nullptr;
-        index++;
-        if (d3dApi.EnumOutputs(source->adapter, index, &output) != S_OK)
-            break;
+int ChooseOutput(const RECT* outputRects, int outputCount, POINT centre) {
+    for (int index = 0; index < outputCount; index++) {
+        if (PtInRect(&outputRects[index], centre))
+            return index;
     }
-    source->output = fallback;
-    return true;
+    return outputCount > 0 ? 0 : -1;
 }
 
-bool OpenCaptureSource(CaptureSource* source, const RECT* captureRect, const wchar_t** errorText) {
-    *errorText = nullptr;
-    HRESULT hr = d3dApi.D3D11CreateDevice(
-        nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0,
-        D3D11_SDK_VERSION, &source->device, nullptr, &source->context);
-    if (FAILED(hr)) {
-        *errorText = L"D3D11CreateDevice failed";
+template <typename Interface> static void ReleaseSlot(Interface** slot) {
+    if (*slot) {
+        osApi.Release(*slot);
+        *slot = nullptr;
+    }
+}
+
+// More monitors than this are not looked at.
+static const int MAX_OUTPUTS = 16;
+
+// Every output of every adapter, in the order the system gives them.
+struct OutputSearch {
+    IDXGIAdapter1* adapters[MAX_OUTPUTS];
+    IDXGIOutput* outputs[MAX_OUTPUTS];
+    int adapterOf[MAX_OUTPUTS];
+    RECT outputRects[MAX_OUTPUTS];
+    int adapterCount;
+    int outputCount;
+};
+
+static void FindOutputs(IDXGIFactory1* factory, OutputSearch* search) {
+    for (UINT adapterIndex = 0; search->outputCount < MAX_OUTPUTS; adapterIndex++) {
+        IDXGIAdapter1* adapter = nullptr;
+        if (factory->EnumAdapters1(adapterIndex, &adapter) != S_OK)
+            return;
+        int firstOutput = search->outputCount;
+        for (UINT outputIndex = 0; search->outputCount < MAX_OUTPUTS; outputIndex++) {
+            IDXGIOutput* output = nullptr;
+            if (d3dApi.EnumOutputs(adapter, outputIndex, &output) != S_OK)
+                break;
+            // GetDesc is not examined; a failed one reads as an empty rectangle.
+            DXGI_OUTPUT_DESC desc = {};
+            d3dApi.GetDesc(output, &desc);
+            search->outputs[search->outputCount] = output;
+            search->outputRects[search->outputCount] = desc.DesktopCoordinates;
+            search->adapterOf[search->outputCount] = search->adapterCount;
+            search->outputCount++;
+        }
+        // Render-only adapters have no outputs.
+        if (search->outputCount == firstOutput)
+            osApi.Release(adapter);
+        else
+            search->adapters[search->adapterCount++] = adapter;
+    }
+}
+
+// Keeps the output that holds the centre, and its adapter; lets go of the rest.
+static bool TakeOutput(CaptureSource* source, POINT centre) {
+    OutputSearch search = {};
+    FindOutputs(source->factory, &search);
+    int chosen = ChooseOutput(search.outputRects, search.outputCount, centre);
+    for (int index = 0; index < search.outputCount; index++) {
+        if (index == chosen) {
+            source->output = search.outputs[index];
+            source->outputRect = search.outputRects[index];
+        } else {
+            osApi.Release(search.outputs[index]);
+        }
+    }
+    for (int index = 0; index < search.adapterCount; index++) {
+        if (chosen >= 0 && index == search.adapterOf[chosen])
+            source->adapter = search.adapters[index];
+        else
+            osApi.Release(search.adapters[index]);
+    }
+    return chosen >= 0;
+}
+
+static bool Transposes(DXGI_MODE_ROTATION rotation) {
+    return rotation == DXGI_MODE_ROTATION_ROTATE90 || rotation == DXGI_MODE_ROTATION_ROTATE270;
+}
+
+// The desktop image comes unturned; the duplication says how the monitor
+// shows it, and a monitor turned later is a new duplication.
+static void ReadRotation(CaptureSource* source) {
+    DXGI_OUTDUPL_DESC desc = {};
+    source->duplication->GetDesc(&desc);
+    source->rotation = desc.Rotation;
+}
+
+// The device on the adapter of the output that holds the centre, and that
+// output's duplication.
+static bool OpenDuplication(CaptureSource* source, const RECT* captureRect,
+                            const wchar_t** errorText) {
+    if (FAILED(d3dApi.CreateDXGIFactory1(__uuidof(IDXGIFactory1),
+                                         reinterpret_cast<void**>(&source->factory)))) {
+        source->factory = nullptr;
         return false;
     }
-    if (FAILED(d3dApi.QueryDxgiDevice(source->device, &source->dxgiDevice)))
-        return false;
-    if (FAILED(d3dApi.GetAdapter(source->dxgiDevice, &source->adapter)))
-        return false;
-
-    if (!ChooseOutput(source, CaptureCentre(captureRect))) {
+    if (!TakeOutput(source, CaptureCentre(captureRect))) {
         *errorText = L"No display output found";
+        return false;
+    }
+    // DuplicateOutput needs a device made on the adapter the output is connected to.
+    HRESULT hr = d3dApi.D3D11CreateDevice(
+        source->adapter, D3D_DRIVER_TYPE_UNKNOWN, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT,
+        nullptr, 0, D3D11_SDK_VERSION, &source->device, nullptr, &source->context);
+    if (FAILED(hr)) {
+        *errorText = L"D3D11CreateDevice failed";
         return false;
     }
     if (FAILED(d3dApi.QueryOutput1(source->output, &source->output1)))
@@ -90,6 +148,36 @@ bool OpenCaptureSource(CaptureSource* source, const RECT* captureRect, const wch
         *errorText = L"DuplicateOutput failed (GPU/monitor mismatch?)";
         return false;
     }
+    ReadRotation(source);
+    return true;
+}
+
+// A staging texture of the box the crop takes in the unturned desktop image.
+static bool MakeStagingTexture(CaptureSource* source) {
+    ReleaseSlot(&source->stagingTexture);
+    bool turned = Transposes(source->rotation);
+    D3D11_TEXTURE2D_DESC desc = {};
+    desc.Width = static_cast<UINT>(turned ? source->cropHeight : source->cropWidth);
+    desc.Height = static_cast<UINT>(turned ? source->cropWidth : source->cropHeight);
+    desc.MipLevels = 1;
+    desc.ArraySize = 1;
+    desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+    desc.SampleDesc.Count = 1;
+    desc.SampleDesc.Quality = 0;
+    desc.Usage = D3D11_USAGE_STAGING;
+    desc.BindFlags = 0;
+    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+    desc.MiscFlags = 0;
+    if (SUCCEEDED(d3dApi.CreateTexture2D(source->device, &desc, nullptr, &source->stagingTexture)))
+        return true;
+    source->stagingTexture = nullptr;
+    return false;
+}
+
+bool OpenCaptureSource(CaptureSource* source, const RECT* captureRect, const wchar_t** errorText) {
+    *errorText = nullptr;
+    if (!OpenDuplication(source, captureRect, errorText))
+        return false;
 
     Crop crop = {};
     if (!ComputeCrop(captureRect, &source->outputRect, &crop)) {
@@ -108,21 +196,28 @@ bool OpenCaptureSource(CaptureSource* source, const RECT* captureRect, const wch
         static_cast<BYTE*>(osApi.HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, source->frameBytes));
     if (!source->framePicture)
         return false;
+    return MakeStagingTexture(source);
+}
 
-    D3D11_TEXTURE2D_DESC desc = {};
-    desc.Width = static_cast<UINT>(crop.cropWidth);
-    desc.Height = static_cast<UINT>(crop.cropHeight);
-    desc.MipLevels = 1;
-    desc.ArraySize = 1;
-    desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-    desc.SampleDesc.Count = 1;
-    desc.SampleDesc.Quality = 0;
-    desc.Usage = D3D11_USAGE_STAGING;
-    desc.BindFlags = 0;
-    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-    desc.MiscFlags = 0;
-    return SUCCEEDED(
-        d3dApi.CreateTexture2D(source->device, &desc, nullptr, &source->stagingTexture));
+void CloseCaptureSource(CaptureSource* source) {
+    ReleaseSlot(&source->stagingTexture);
+    ReleaseSlot(&source->duplication);
+    ReleaseSlot(&source->output1);
+    ReleaseSlot(&source->context);
+    ReleaseSlot(&source->device);
+    ReleaseSlot(&source->output);
+    ReleaseSlot(&source->adapter);
+    ReleaseSlot(&source->factory);
+}
+
+bool ReopenCaptureSource(CaptureSource* source, const RECT* captureRect) {
+    CloseCaptureSource(source);
+    // The crop stays as it was at REC: the video's frame size cannot change.
+    const wchar_t* errorText = nullptr;
+    if (OpenDuplication(source, captureRect, &errorText) && MakeStagingTexture(source))
+        return true;
+    CloseCaptureSource(source);
+    return false;
 }
 
 void RepackRows(BYTE* picture, UINT frameStride, const BYTE* mapped, UINT rowPitch, int rows) {
@@ -132,29 +227,146 @@ void RepackRows(BYTE* picture, UINT frameStride, const BYTE* mapped, UINT rowPit
     }
 }
 
-// Copies the crop of the desktop picture into the frame picture. A failed
-// query or map, or a desktop the crop does not fit, leaves the previous picture.
+bool MapCropToTexture(const Crop* crop, DXGI_MODE_ROTATION rotation, UINT textureWidth,
+                      UINT textureHeight, D3D11_BOX* box) {
+    // Texture pixel (u, v) shows at (H - 1 - v, u) of a monitor turned 90
+    // degrees, at (v, W - 1 - u) turned 270 and at (W - 1 - u, H - 1 - v)
+    // turned 180; the box is the crop taken back through that.
+    LONGLONG width = textureWidth;
+    LONGLONG height = textureHeight;
+    LONGLONG left = crop->cropX;
+    LONGLONG top = crop->cropY;
+    LONGLONG right = left + crop->cropWidth;
+    LONGLONG bottom = top + crop->cropHeight;
+    LONGLONG u0 = left, v0 = top, u1 = right, v1 = bottom;
+    switch (rotation) {
+    case DXGI_MODE_ROTATION_ROTATE90:
+        u0 = top;
+        u1 = bottom;
+        v0 = height - right;
+        v1 = height - left;
+        break;
+    case DXGI_MODE_ROTATION_ROTATE180:
+        u0 = width - right;
+        u1 = width - left;
+        v0 = height - bottom;
+        v1 = height - top;
+        break;
+    case DXGI_MODE_ROTATION_ROTATE270:
+        u0 = width - bottom;
+        u1 = width - top;
+        v0 = left;
+        v1 = right;
+        break;
+    default: break;
+    }
+    // After a mode change the desktop can be smaller than the one the crop was
+    // made for; a box outside its source is undefined.
+    if (u0 < 0 || v0 < 0 || u1 > width || v1 > height)
+        return false;
+    box->left = static_cast<UINT>(u0);
+    box->top = static_cast<UINT>(v0);
+    box->front = 0;
+    box->right = static_cast<UINT>(u1);
+    box->bottom = static_cast<UINT>(v1);
+    box->back = 1;
+    return true;
+}
+
+// Four pixels of each of four rows, the rows made columns.
+static void Transpose4(__m128i* rows) {
+    __m128i low01 = _mm_unpacklo_epi32(rows[0], rows[1]);
+    __m128i low23 = _mm_unpacklo_epi32(rows[2], rows[3]);
+    __m128i high01 = _mm_unpackhi_epi32(rows[0], rows[1]);
+    __m128i high23 = _mm_unpackhi_epi32(rows[2], rows[3]);
+    rows[0] = _mm_unpacklo_epi64(low01, low23);
+    rows[1] = _mm_unpackhi_epi64(low01, low23);
+    rows[2] = _mm_unpacklo_epi64(high01, high23);
+    rows[3] = _mm_unpackhi_epi64(high01, high23);
+}
+
+void TurnPicture(BYTE* picture, int cropWidth, int cropHeight, const BYTE* mapped, UINT rowPitch,
+                 DXGI_MODE_ROTATION rotation) {
+    if (rotation != DXGI_MODE_ROTATION_ROTATE90 && rotation != DXGI_MODE_ROTATION_ROTATE180 &&
+        rotation != DXGI_MODE_ROTATION_ROTATE270) {
+        RepackRows(picture, static_cast<UINT>(cropWidth) * 4, mapped, rowPitch, cropHeight);
+        return;
+    }
+    const UINT32* source = reinterpret_cast<const UINT32*>(mapped);
+    UINT32* target = reinterpret_cast<UINT32*>(picture);
+    const ptrdiff_t pitch = static_cast<ptrdiff_t>(rowPitch / 4);
+    if (rotation == DXGI_MODE_ROTATION_ROTATE180) {
+        for (int y = 0; y < cropHeight; y++) {
+            const UINT32* from = source + ((cropHeight - 1 - y) * pitch + cropWidth - 1);
+            UINT32* to = target + static_cast<ptrdiff_t>(y) * cropWidth;
+            for (int x = 0; x < cropWidth; x++)
+                to[x] = from[-x];
+        }
+        return;
+    }
+    // Picture pixel (x, y) is mapped pixel start + x * stepX + y * stepY: a
+    // mapped row is a picture column, read forward or backward.
+    bool quarter = rotation == DXGI_MODE_ROTATION_ROTATE90;
+    const ptrdiff_t start = quarter ? (cropWidth - 1) * pitch : cropHeight - 1;
+    const ptrdiff_t stepX = quarter ? -pitch : pitch;
+    const ptrdiff_t stepY = quarter ? 1 : -1;
+    // Four by four pixels at a time, turned in registers: each mapped row is
+    // read sixteen bytes at a time.
+    const int blockWidth = cropWidth & ~3;
+    const int blockHeight = cropHeight & ~3;
+    // In strips of picture columns, so the mapped rows a strip reads stay in
+    // the nearest cache from one band of picture rows to the next.
+    const int STRIP = 128;
+    for (int stripLeft = 0; stripLeft < blockWidth; stripLeft += STRIP) {
+        int stripRight = stripLeft + STRIP < blockWidth ? stripLeft + STRIP : blockWidth;
+        for (int y = 0; y < blockHeight; y += 4) {
+            for (int x = stripLeft; x < stripRight; x += 4) {
+                __m128i rows[4];
+                for (int k = 0; k < 4; k++) {
+                    // Pixels (x + k, y) to (x + k, y + 3), backward when stepY is -1.
+                    const UINT32* from = source + (start + (x + k) * stepX + y * stepY);
+                    rows[k] = _mm_loadu_si128(
+                        reinterpret_cast<const __m128i*>(quarter ? from : from - 3));
+                    if (!quarter)
+                        rows[k] = _mm_shuffle_epi32(rows[k], _MM_SHUFFLE(0, 1, 2, 3));
+                }
+                Transpose4(rows);
+                for (int j = 0; j < 4; j++) {
+                    UINT32* to = target + (static_cast<ptrdiff_t>(y + j) * cropWidth + x);
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), rows[j]);
+                }
+            }
+        }
+    }
+    // The last columns and rows when a side is not a multiple of four.
+    for (int y = 0; y < cropHeight; y++) {
+        for (int x = y < blockHeight ? blockWidth : 0; x < cropWidth; x++)
+            target[static_cast<ptrdiff_t>(y) * cropWidth + x] =
+                source[start + x * stepX + y * stepY];
+    }
+}
+
+// Copies the crop of the desktop picture into the frame picture, turned as the
+// monitor shows it. A failed query or map, or a desktop the crop does not fit,
+// leaves the previous picture.
 static void CopyCrop(CaptureSource* source, IDXGIResource* resource) {
     ID3D11Texture2D* desktop = nullptr;
     if (!resource || FAILED(d3dApi.QueryTexture2D(resource, &desktop)))
         return;
-    // After a mode change or on a rotated monitor the desktop can be smaller than
-    // the one the crop was made for; a box outside its source is undefined.
     D3D11_TEXTURE2D_DESC desktopDesc = {};
     d3dApi.GetTextureDesc(desktop, &desktopDesc);
-    if (source->sourceBox.right > desktopDesc.Width ||
-        source->sourceBox.bottom > desktopDesc.Height) {
-        osApi.Release(desktop);
-        return;
-    }
-    d3dApi.CopySubresourceRegion(source->context, source->stagingTexture, 0, 0, 0, 0, desktop, 0,
-                                 &source->sourceBox);
-    D3D11_MAPPED_SUBRESOURCE mapped = {};
-    if (SUCCEEDED(
-            d3dApi.Map(source->context, source->stagingTexture, 0, D3D11_MAP_READ, 0, &mapped))) {
-        RepackRows(source->framePicture, source->frameStride,
-                   static_cast<const BYTE*>(mapped.pData), mapped.RowPitch, source->cropHeight);
-        d3dApi.Unmap(source->context, source->stagingTexture, 0);
+    Crop crop = {source->cropX, source->cropY, source->cropWidth, source->cropHeight};
+    D3D11_BOX box = {};
+    if (MapCropToTexture(&crop, source->rotation, desktopDesc.Width, desktopDesc.Height, &box)) {
+        d3dApi.CopySubresourceRegion(source->context, source->stagingTexture, 0, 0, 0, 0, desktop,
+                                     0, &box);
+        D3D11_MAPPED_SUBRESOURCE mapped = {};
+        if (SUCCEEDED(d3dApi.Map(source->context, source->stagingTexture, 0, D3D11_MAP_READ, 0,
+                                 &mapped))) {
+            TurnPicture(source->framePicture, source->cropWidth, source->cropHeight,
+                        static_cast<const BYTE*>(mapped.pData), mapped.RowPitch, source->rotation);
+            d3dApi.Unmap(source->context, source->stagingTexture, 0);
+        }
     }
     osApi.Release(desktop);
 }
@@ -166,7 +378,9 @@ HRESULT CapturePicture(CaptureSource* source, UINT timeoutMs) {
     if (hr != S_OK)
         return hr;
     CopyCrop(source, resource);
-    // The pointer shape can be read only while the frame is held.
+    // The pointer shape can be read only while the frame is held. Its position
+    // is in the turned monitor's pixels and its shape comes upright, as the
+    // user sees both, so it is drawn on the turned picture as it comes.
     if (source->recordMouse)
         UpdatePointerState(&source->pointer, &frameInfo, source->duplication);
     if (resource)
@@ -176,13 +390,20 @@ HRESULT CapturePicture(CaptureSource* source, UINT timeoutMs) {
 }
 
 bool ReopenDuplication(CaptureSource* source) {
-    if (source->duplication) {
-        osApi.Release(source->duplication);
+    ReleaseSlot(&source->duplication);
+    HRESULT hr = d3dApi.DuplicateOutput(source->output1, source->device, &source->duplication);
+    if (FAILED(hr)) {
+        // No duplication is what tells the loop the desktop is still away; no
+        // device, that the whole source must be made anew.
         source->duplication = nullptr;
+        if (hr == DXGI_ERROR_DEVICE_REMOVED || hr == DXGI_ERROR_DEVICE_RESET)
+            CloseCaptureSource(source);
+        return false;
     }
-    if (FAILED(d3dApi.DuplicateOutput(source->output1, source->device, &source->duplication))) {
-        // No duplication is what tells the loop the desktop is still away.
-        source->duplication = nullptr;
+    bool wasTurned = Transposes(source->rotation);
+    ReadRotation(source);
+    if (Transposes(source->rotation) != wasTurned && !MakeStagingTexture(source)) {
+        ReleaseSlot(&source->duplication);
         return false;
     }
     return true;

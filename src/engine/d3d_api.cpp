@@ -1,13 +1,5 @@
 #include "engine/d3d_api.h"
 
-static HRESULT RealQueryDxgiDevice(ID3D11Device* device, IDXGIDevice** dxgiDevice) {
-    return device->QueryInterface(__uuidof(IDXGIDevice), reinterpret_cast<void**>(dxgiDevice));
-}
-
-static HRESULT RealGetAdapter(IDXGIDevice* dxgiDevice, IDXGIAdapter** adapter) {
-    return dxgiDevice->GetAdapter(adapter);
-}
-
 static HRESULT RealEnumOutputs(IDXGIAdapter* adapter, UINT index, IDXGIOutput** output) {
     return adapter->EnumOutputs(index, output);
 }
@@ -71,9 +63,8 @@ static HRESULT RealReleaseFrame(IDXGIOutputDuplication* duplication) {
 }
 
 const D3dApi realD3dApi = {
+    ::CreateDXGIFactory1,
     ::D3D11CreateDevice,
-    RealQueryDxgiDevice,
-    RealGetAdapter,
     RealEnumOutputs,
     RealGetDesc,
     RealQueryOutput1,

@@ -5,9 +5,8 @@
 // Every Direct3D 11 and DXGI operation the worker makes goes through d3dApi.
 // The entries default to the real calls; a test may replace any one of them.
 struct D3dApi {
+    decltype(&::CreateDXGIFactory1) CreateDXGIFactory1;
     decltype(&::D3D11CreateDevice) D3D11CreateDevice;
-    HRESULT (*QueryDxgiDevice)(ID3D11Device* device, IDXGIDevice** dxgiDevice);
-    HRESULT (*GetAdapter)(IDXGIDevice* dxgiDevice, IDXGIAdapter** adapter);
     HRESULT (*EnumOutputs)(IDXGIAdapter* adapter, UINT index, IDXGIOutput** output);
     HRESULT (*GetDesc)(IDXGIOutput* output, DXGI_OUTPUT_DESC* desc);
     HRESULT (*QueryOutput1)(IDXGIOutput* output, IDXGIOutput1** output1);

@@ -27,17 +27,20 @@ struct Crop {
 };
 
 // Everything the capture side of one recording owns. Slots start null; the
-// worker releases them at its single exit.
+// capture source is re-created during a recording, so its COM objects are let
+// go by CloseCaptureSource, the picture and the pointer by the worker's exit.
 struct CaptureSource {
+    IDXGIFactory1* factory;
+    IDXGIAdapter1* adapter; // the chosen output's, which the device is made on
+    IDXGIOutput* output;
     ID3D11Device* device;
     ID3D11DeviceContext* context;
-    IDXGIDevice* dxgiDevice;
-    IDXGIAdapter* adapter;
-    IDXGIOutput* output;
     IDXGIOutput1* output1;
     IDXGIOutputDuplication* duplication;
     ID3D11Texture2D* stagingTexture;
     RECT outputRect;
+    // How the monitor shows the desktop image, which comes unturned.
+    DXGI_MODE_ROTATION rotation;
     int cropX;
     int cropY;
     int cropWidth;
@@ -45,7 +48,6 @@ struct CaptureSource {
     UINT frameStride;
     UINT frameBytes;
     BYTE* framePicture;
-    D3D11_BOX sourceBox;
     int recordMouse;
     PointerState pointer;
 };
@@ -57,6 +59,7 @@ struct Mp4Writer {
     IMFMediaType* outputType;
     IMFMediaType* inputType;
     DWORD streamIndex;
+    wchar_t refusalText[96]; // the error text when the encoder refuses the size or rate
 };
 
 // Thread procedure; the parameter is the RecordingJob.
@@ -64,11 +67,25 @@ DWORD WINAPI RecordingWorker(LPVOID parameter);
 
 // Capture source. On failure *errorText is the text to report, or null.
 POINT CaptureCentre(const RECT* captureRect);
+// The output to duplicate: the first whose rectangle holds the centre, else
+// the first one; -1 when there is none.
+int ChooseOutput(const RECT* outputRects, int outputCount, POINT centre);
 bool ComputeCrop(const RECT* captureRect, const RECT* outputRect, Crop* crop);
+// The crop, in the turned monitor's pixels, as a box of the unturned desktop
+// texture. False when it does not fit in a texture of that size.
+bool MapCropToTexture(const Crop* crop, DXGI_MODE_ROTATION rotation, UINT textureWidth,
+                      UINT textureHeight, D3D11_BOX* box);
 bool OpenCaptureSource(CaptureSource* source, const RECT* captureRect, const wchar_t** errorText);
+void CloseCaptureSource(CaptureSource* source);
+// After a removed or reset device: everything made anew but the crop and the
+// picture. On failure the source is closed again.
+bool ReopenCaptureSource(CaptureSource* source, const RECT* captureRect);
 HRESULT CapturePicture(CaptureSource* source, UINT timeoutMs);
 bool ReopenDuplication(CaptureSource* source);
 void RepackRows(BYTE* picture, UINT frameStride, const BYTE* mapped, UINT rowPitch, int rows);
+// Copies the mapped box into the picture, turned the way the monitor shows it.
+void TurnPicture(BYTE* picture, int cropWidth, int cropHeight, const BYTE* mapped, UINT rowPitch,
+                 DXGI_MODE_ROTATION rotation);
 
 // MP4 writer. On failure *errorText is the text to report, or null.
 UINT ComputeBitRate(int cropWidth, int cropHeight, int fps);

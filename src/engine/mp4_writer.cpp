@@ -56,8 +56,14 @@ bool OpenMp4Writer(Mp4Writer* writer, const wchar_t* outputPath, int fps, int cr
     outputType->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive);
     outputType->SetUINT32(MF_MT_MPEG2_PROFILE, eAVEncH264VProfile_High);
     SetPictureAttributes(outputType, fps, cropWidth, cropHeight);
-    if (FAILED(mfApi.AddStream(writer->sinkWriter, outputType, &writer->streamIndex)))
+    // The system's encoder, or a hardware one, may refuse a picture this large
+    // or a rate this high; the user can then make the frame smaller or the rate lower.
+    wsprintfW(writer->refusalText, L"The H.264 encoder refused a %d \u00D7 %d picture at %d fps.",
+              cropWidth, cropHeight, fps);
+    if (FAILED(mfApi.AddStream(writer->sinkWriter, outputType, &writer->streamIndex))) {
+        *errorText = writer->refusalText;
         return false;
+    }
 
     if (FAILED(mfApi.MFCreateMediaType(&writer->inputType)))
         return false;
@@ -70,8 +76,12 @@ bool OpenMp4Writer(Mp4Writer* writer, const wchar_t* outputPath, int fps, int cr
     SetPictureAttributes(inputType, fps, cropWidth, cropHeight);
     if (FAILED(
             mfApi.SetInputMediaType(writer->sinkWriter, writer->streamIndex, inputType, nullptr))) {
-        *errorText = L"Encoder rejected input format";
+        *errorText = writer->refusalText;
         return false;
     }
-    return SUCCEEDED(mfApi.BeginWriting(writer->sinkWriter));
+    if (FAILED(mfApi.BeginWriting(writer->sinkWriter))) {
+        *errorText = writer->refusalText;
+        return false;
+    }
+    return true;
 }

@@ -58,14 +58,7 @@ static void ReleaseAll(WorkerState* state) {
     ReleaseSlot(writer->outputType);
     ReleaseSlot(writer->attributes);
     ReleaseSlot(writer->sinkWriter);
-    ReleaseSlot(source->stagingTexture);
-    ReleaseSlot(source->duplication);
-    ReleaseSlot(source->output1);
-    ReleaseSlot(source->output);
-    ReleaseSlot(source->adapter);
-    ReleaseSlot(source->dxgiDevice);
-    ReleaseSlot(source->context);
-    ReleaseSlot(source->device);
+    CloseCaptureSource(source);
     FreeBlock(source->pointer.shapeBuffer);
     FreeBlock(source->framePicture);
     if (state->mfStarted)

@@ -237,8 +237,11 @@ class CaptureLoopTest : public ::testing::Test {
         ASSERT_HRESULT_SUCCEEDED(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr,
                                                    D3D11_CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0,
                                                    D3D11_SDK_VERSION, &device, nullptr, &context));
+        // The source holds references of its own, as an opened one does.
         source.device = device;
+        device->AddRef();
         source.context = context;
+        context->AddRef();
         source.output1 = &output;
         output.AddRef();
         source.duplication = &duplication;
@@ -269,6 +272,7 @@ class CaptureLoopTest : public ::testing::Test {
         sinkWriter.AddRef();
         writer.streamIndex = 3;
         job.fps = 30;
+        job.captureRect = RECT{CROP_X, CROP_Y, CROP_X + CROP_WIDTH, CROP_Y + CROP_HEIGHT};
         job.stopEvent = reinterpret_cast<HANDLE>(0x1234); // answered by VirtualWait
 
         virtualClock = VirtualClock();
@@ -284,8 +288,12 @@ class CaptureLoopTest : public ::testing::Test {
 
     void TearDown() override {
         ResetPointerState(&source.pointer);
-        if (source.stagingTexture)
-            source.stagingTexture->Release();
+        // The real objects the source still holds; its stand-ins may be gone by now.
+        IUnknown* held[] = {source.stagingTexture, source.context, source.device};
+        for (IUnknown* object : held) {
+            if (object)
+                object->Release();
+        }
         HeapFree(GetProcessHeap(), 0, source.framePicture);
         if (context)
             context->Release();
@@ -660,25 +668,186 @@ TEST_F(CaptureLoopTest, FailedFinalizeReportsTheFileUnfinished) {
     EXPECT_TRUE(RunUntilMs(100));
 }
 
-TEST_F(CaptureLoopTest, AnyOtherAcquireResultEndsTheLoopAndFinalizes) {
-    const HRESULT results[] = {DXGI_ERROR_DEVICE_REMOVED, DXGI_ERROR_INVALID_CALL, E_FAIL,
-                               E_OUTOFMEMORY, S_FALSE};
-    for (HRESULT result : results) {
-        SCOPED_TRACE(result);
-        StandInDuplication failing;
-        failing.device = device;
+TEST_F(CaptureLoopTest, AnyOtherAcquireFailureIsAnOutageOfTheDuplicationAlone) {
+    const HRESULT results[] = {DXGI_ERROR_INVALID_CALL, E_FAIL, E_OUTOFMEMORY,
+                               DXGI_ERROR_UNSUPPORTED};
+    std::vector<StandInDuplication> failing(4), next(4);
+    for (size_t i = 0; i < 4; i++) {
+        SCOPED_TRACE(results[i]);
+        osApi.Release(source.duplication);
+        source.duplication = &failing[i];
+        failing[i].AddRef();
+        failing[i].device = device;
         device->AddRef();
-        source.duplication = &failing;
-        ScriptAt(failing, PassAtMs(40), MakeFailedFrame(result));
+        failing[i].duplicatedOutput = &output;
+        ScriptAt(failing[i], 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
+        ScriptAt(failing[i], PassAtMs(40), MakeFailedFrame(results[i]));
+        ScriptAt(next[i], 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureB));
+        UseStandInDuplications({&next[i]}, {&failing[i]});
         sinkWriter.samples.clear();
         sinkWriter.calls.clear();
         virtualClock = VirtualClock();
-        RunUntilMs(1000);
-        EXPECT_EQ(int(PassAtMs(40)) + 1, failing.acquireCalls);
-        EXPECT_EQ(1u, sinkWriter.samples.size());
+        EXPECT_TRUE(RunUntilMs(1000));
+
+        EXPECT_EQ(int(PassAtMs(40)) + 1, failing[i].acquireCalls);
+        EXPECT_EQ(0, failing[i].references);
+        EXPECT_EQ(1, handOutLog.duplicateOutputCalls) << "re-created at once";
+        EXPECT_EQ(&next[i], source.duplication);
+        EXPECT_EQ(device, source.device) << "the device stays";
+        ASSERT_EQ(29u, sinkWriter.samples.size()) << "the recording goes on to STOP";
+        ExpectConstantTiming(333333);
+        EXPECT_EQ(CropOf(PictureA), sinkWriter.samples[0].bytes);
+        EXPECT_EQ(CropOf(PictureB), sinkWriter.samples.back().bytes);
         EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
-        EXPECT_EQ(0, handOutLog.duplicateOutputCalls);
     }
+}
+
+TEST_F(CaptureLoopTest, SuccessWithoutAPictureIsNoPictureAndNoOutage) {
+    ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
+    ScriptAt(duplication, PassAtMs(40), MakeFailedFrame(S_FALSE));
+    EXPECT_TRUE(RunUntilMs(1000));
+    EXPECT_EQ(0, handOutLog.duplicateOutputCalls);
+    EXPECT_EQ(&duplication, source.duplication);
+    ASSERT_EQ(29u, sinkWriter.samples.size());
+    EXPECT_EQ(CropOf(PictureA), sinkWriter.samples.back().bytes);
+}
+
+// ---- a display driver reset or updated during the recording ----
+
+namespace {
+
+// D3D11CreateDevice while the driver is being replaced: refused until
+// `driverBackAt`, then the stand-in adapters' device.
+struct DriverReset {
+    LONGLONG driverBackAt;
+    std::vector<LONGLONG> attempts; // virtual time of each D3D11CreateDevice
+    decltype(D3dApi::D3D11CreateDevice) createDevice;
+};
+DriverReset driverReset;
+
+HRESULT WINAPI CreateDeviceAfterReset(IDXGIAdapter* adapter, D3D_DRIVER_TYPE driverType,
+                                      HMODULE software, UINT flags,
+                                      const D3D_FEATURE_LEVEL* featureLevels, UINT levelCount,
+                                      UINT sdkVersion, ID3D11Device** device,
+                                      D3D_FEATURE_LEVEL* achieved, ID3D11DeviceContext** context) {
+    driverReset.attempts.push_back(virtualClock.counts);
+    if (virtualClock.counts < driverReset.driverBackAt) {
+        *device = nullptr;
+        *context = nullptr;
+        return E_FAIL;
+    }
+    return driverReset.createDevice(adapter, driverType, software, flags, featureLevels, levelCount,
+                                    sdkVersion, device, achieved, context);
+}
+
+std::map<void*, int> releases;
+
+ULONG CountRelease(IUnknown* object) {
+    releases[object]++;
+    return realOsApi.Release(object);
+}
+
+} // namespace
+
+TEST_F(CaptureLoopTest, RemovedDeviceRecreatesTheWholeSourceAndKeepsThePicture) {
+    StandInOutput monitor{RECT{0, 0, DESKTOP_WIDTH, DESKTOP_HEIGHT}};
+    StandInAdapter adapter({&monitor});
+    StandInFactory factory({&adapter});
+    UseStandInAdapters(&factory);
+    driverReset = DriverReset{1400 * COUNTS_PER_MS, {}, d3dApi.D3D11CreateDevice};
+    d3dApi.D3D11CreateDevice = CreateDeviceAfterReset;
+    // The first device after the reset cannot duplicate yet: the whole source
+    // is tried again, not its duplication alone.
+    StandInDuplication fresh;
+    ScriptAt(fresh, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureB));
+    UseStandInDuplications({nullptr, &fresh}, {&duplication});
+    ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
+    ScriptAt(duplication, PassAtMs(1000), MakeFailedFrame(DXGI_ERROR_DEVICE_REMOVED));
+    releases.clear();
+    osApi.Release = CountRelease;
+    void* oldObjects[] = {device, context, source.stagingTexture};
+    BYTE* picture = source.framePicture;
+    EXPECT_TRUE(RunUntilMs(3000));
+
+    // At the removal, then a quarter second apart until the source works.
+    EXPECT_EQ((std::vector<LONGLONG>{1000 * COUNTS_PER_MS, 1250 * COUNTS_PER_MS,
+                                     1500 * COUNTS_PER_MS, 1750 * COUNTS_PER_MS}),
+              driverReset.attempts);
+    ASSERT_EQ(2u, handOutLog.deviceAdapters.size());
+    EXPECT_EQ(static_cast<IDXGIAdapter*>(&adapter), handOutLog.deviceAdapters.back());
+    EXPECT_EQ(&fresh, source.duplication);
+    EXPECT_EQ(fresh.device, source.device);
+    EXPECT_EQ(picture, source.framePicture) << "the picture is kept";
+    EXPECT_EQ(CROP_WIDTH, source.cropWidth);
+
+    // An unbroken timeline to STOP: the kept picture until the new source's first.
+    ASSERT_EQ(89u, sinkWriter.samples.size());
+    ExpectConstantTiming(333333);
+    for (size_t n = 0; n < sinkWriter.samples.size(); n++) {
+        bool before = virtualClock.writeTimes[n] < 1750 * COUNTS_PER_MS;
+        ASSERT_EQ(CropOf(before ? PictureA : PictureB), sinkWriter.samples[n].bytes) << n;
+    }
+
+    // Everything of the old source and of the new one is let go exactly once
+    // (a freed object's address may come back for a new one).
+    for (void* object : oldObjects)
+        EXPECT_EQ(1, releases[object]);
+    void* newObjects[] = {source.device, source.context, source.stagingTexture};
+    std::map<void*, int> before = releases;
+    CloseCaptureSource(&source);
+    for (void* object : newObjects)
+        EXPECT_EQ(1, releases[object] - before[object]);
+    EXPECT_EQ(0, duplication.references);
+    EXPECT_EQ(0, output.references);
+    EXPECT_EQ(0, fresh.references);
+    EXPECT_EQ(0, monitor.references);
+    EXPECT_EQ(0, adapter.references);
+    EXPECT_EQ(0, factory.references);
+}
+
+namespace {
+
+ID3D11Device* removedDevice;
+decltype(D3dApi::DuplicateOutput) duplicateOnLiveDevice;
+
+// DuplicateOutput on a device the driver has taken away.
+HRESULT DuplicateUnlessRemoved(IDXGIOutput1* output1, IUnknown* device,
+                               IDXGIOutputDuplication** duplication) {
+    *duplication = nullptr;
+    if (device == removedDevice)
+        return DXGI_ERROR_DEVICE_REMOVED;
+    return duplicateOnLiveDevice(output1, device, duplication);
+}
+
+} // namespace
+
+TEST_F(CaptureLoopTest, DuplicationRefusedForARemovedDeviceRecreatesTheWholeSource) {
+    StandInOutput monitor{RECT{0, 0, DESKTOP_WIDTH, DESKTOP_HEIGHT}};
+    StandInAdapter adapter({&monitor});
+    StandInFactory factory({&adapter});
+    UseStandInAdapters(&factory);
+    StandInDuplication fresh;
+    ScriptAt(fresh, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureB));
+    UseStandInDuplications({&fresh}, {&duplication});
+    removedDevice = device;
+    duplicateOnLiveDevice = d3dApi.DuplicateOutput;
+    d3dApi.DuplicateOutput = DuplicateUnlessRemoved;
+    // The desktop is lost at 500 ms; its duplication cannot be made again on the old device.
+    ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
+    ScriptAt(duplication, PassAtMs(500), MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
+    EXPECT_TRUE(RunUntilMs(1000));
+
+    // At 750 ms, a quarter second after the refusal, the whole source is made anew.
+    ASSERT_EQ(1u, handOutLog.deviceAdapters.size());
+    EXPECT_EQ(&fresh, source.duplication);
+    EXPECT_EQ(fresh.device, source.device);
+    ASSERT_EQ(29u, sinkWriter.samples.size());
+    ExpectConstantTiming(333333);
+    EXPECT_EQ(CropOf(PictureA), sinkWriter.samples[21].bytes); // 734 ms
+    EXPECT_EQ(CropOf(PictureB), sinkWriter.samples[22].bytes); // 767 ms
+    CloseCaptureSource(&source);
+    EXPECT_EQ(0, fresh.references);
+    EXPECT_EQ(0, factory.references);
 }
 
 // ---- dropped samples ----

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <string.h>
+#include <algorithm>
 #include <memory>
 #include "standins.h"
 
@@ -30,6 +31,24 @@ TEST(CaptureCentre, NegativeSumsTruncateTowardZero) {
     centre = CaptureCentre(&positive);
     EXPECT_EQ(200, centre.x);
     EXPECT_EQ(300, centre.y);
+}
+
+TEST(ChooseOutput, FirstOutputHoldingTheCentreOverEveryAdapter) {
+    // The outputs of two adapters, one after the other: primary, right, left.
+    const RECT outputs[] = {PRIMARY, RIGHT_OF_PRIMARY, {-1920, 0, 0, 1080}};
+    EXPECT_EQ(0, ChooseOutput(outputs, 3, POINT{1919, 1079}));
+    EXPECT_EQ(1, ChooseOutput(outputs, 3, POINT{1920, 0}));
+    EXPECT_EQ(2, ChooseOutput(outputs, 3, POINT{-1, 500}));
+    // Overlapping outputs (a cloned monitor): the first one.
+    const RECT cloned[] = {PRIMARY, PRIMARY};
+    EXPECT_EQ(0, ChooseOutput(cloned, 2, POINT{10, 10}));
+}
+
+TEST(ChooseOutput, CentreOnNoOutputTakesTheFirstAndNoOutputNone) {
+    const RECT outputs[] = {RIGHT_OF_PRIMARY, PRIMARY};
+    EXPECT_EQ(0, ChooseOutput(outputs, 2, POINT{4000, 100})) << "right of every output";
+    EXPECT_EQ(0, ChooseOutput(outputs, 2, POINT{100, 1080})) << "just below the bottom edge";
+    EXPECT_EQ(-1, ChooseOutput(outputs, 0, POINT{100, 100}));
 }
 
 TEST(Crop, HangingPastLeftEdgeCropsFromZero) {
@@ -120,13 +139,7 @@ TEST(RepackRows, DropsThePaddingOfWideRows) {
 
 // Releases what OpenCaptureSource left, the way the worker's exit does.
 static void CloseSource(CaptureSource* source) {
-    IUnknown* slots[] = {source->stagingTexture, source->duplication, source->output1,
-                         source->output,         source->adapter,     source->dxgiDevice,
-                         source->context,        source->device};
-    for (IUnknown* slot : slots) {
-        if (slot)
-            slot->Release();
-    }
+    CloseCaptureSource(source);
     if (source->framePicture)
         HeapFree(GetProcessHeap(), 0, source->framePicture);
     memset(source, 0, sizeof *source);
@@ -180,7 +193,8 @@ TEST_F(OpenCaptureSourceTest, CentreOnSecondOutputDuplicatesIt) {
     ASSERT_TRUE(Open({2000, 100, 2640, 460}));
     ASSERT_EQ(1u, handOutLog.duplicatedOutputs.size());
     EXPECT_EQ(static_cast<IDXGIOutput1*>(&second), handOutLog.duplicatedOutputs[0]);
-    EXPECT_EQ(std::vector<UINT>({0, 1}), handOutLog.enumOutputIndices);
+    // Every output is looked at, to the end of the list.
+    EXPECT_EQ(std::vector<UINT>({0, 1, 2}), handOutLog.enumOutputIndices);
     EXPECT_EQ(RIGHT_OF_PRIMARY.left, source.outputRect.left);
     EXPECT_EQ(RIGHT_OF_PRIMARY.right, source.outputRect.right);
     EXPECT_EQ(80, source.cropX);
@@ -236,8 +250,7 @@ TEST_F(OpenCaptureSourceTest, CentreJustLeftOfZeroTruncatesOntoThePrimary) {
     // (-101 + 100) / 2 is 0 when truncated; rounding down would give -1, on the left monitor.
     ASSERT_TRUE(Open({-101, 0, 100, 200}));
     EXPECT_EQ(static_cast<IDXGIOutput1*>(&primary), handOutLog.duplicatedOutputs[0]);
-    EXPECT_EQ(std::vector<UINT>({0}), handOutLog.enumOutputIndices);
-    EXPECT_EQ(0, left.getDescCalls);
+    EXPECT_EQ(0, left.references);
     EXPECT_EQ(0, source.cropX);
     EXPECT_EQ(100, source.cropWidth);
 }
@@ -251,6 +264,35 @@ TEST_F(OpenCaptureSourceTest, MonitorLeftOfPrimaryIsChosenByNegativeCentre) {
     EXPECT_EQ(919, source.cropX);
     EXPECT_EQ(1000, source.cropWidth);
     EXPECT_EQ(0, primary.references);
+}
+
+TEST_F(OpenCaptureSourceTest, MonitorOnSecondAdapterGetsADeviceOfThatAdapter) {
+    StandInOutput primary(PRIMARY);
+    StandInOutput right(RIGHT_OF_PRIMARY);
+    StandInAdapter first({&primary});
+    StandInAdapter renderOnly({});
+    StandInAdapter second({&right});
+    StandInFactory factory({&first, &renderOnly, &second});
+    UseStandInAdapters(&factory);
+    ASSERT_TRUE(Open({2000, 100, 2640, 460}));
+    ASSERT_EQ(1u, handOutLog.deviceAdapters.size());
+    EXPECT_EQ(static_cast<IDXGIAdapter*>(&second), handOutLog.deviceAdapters[0]);
+    EXPECT_EQ(D3D_DRIVER_TYPE_UNKNOWN, handOutLog.deviceDriverTypes[0]);
+    ASSERT_EQ(1u, handOutLog.duplicatedOutputs.size());
+    EXPECT_EQ(static_cast<IDXGIOutput1*>(&right), handOutLog.duplicatedOutputs[0]);
+    EXPECT_EQ(source.device, duplication.device);
+    EXPECT_EQ(80, source.cropX);
+    EXPECT_EQ(640, source.cropWidth);
+    // What was passed over is let go at once, the rest when the source closes.
+    EXPECT_EQ(0, first.references);
+    EXPECT_EQ(0, renderOnly.references);
+    EXPECT_EQ(0, primary.references);
+    EXPECT_EQ(1, second.references);
+    EXPECT_EQ(1, factory.references);
+    CloseSource(&source);
+    EXPECT_EQ(0, second.references);
+    EXPECT_EQ(0, right.references);
+    EXPECT_EQ(0, factory.references);
 }
 
 TEST_F(OpenCaptureSourceTest, RealOutputGivesStagingTextureAndZeroedPictureOfTheCrop) {
@@ -357,7 +399,6 @@ class CapturePictureTest : public OpenCaptureSourceTest {
         unmapCalls = 0;
         d3dApi.Unmap = CountUnmap;
         ASSERT_TRUE(Open({5, 3, 25, 13}));
-        source.sourceBox = {5, 3, 0, 25, 13, 1};
     }
     UINT32 PixelAt(int x, int y) const {
         UINT32 pixel;
@@ -440,6 +481,98 @@ TEST_F(CapturePictureTest, NoFrameResultsComeBackUnchangedWithNothingHeld) {
     for (UINT i = 0; i < source.frameBytes; i++)
         nonZero += source.framePicture[i] != 0;
     EXPECT_EQ(0u, nonZero) << "the picture stays black";
+}
+
+// ---- turned monitors ----
+
+// Texture pixel (u, v), coded in its colour.
+static UINT32 Coded(int u, int v) {
+    return 0xFF000000u | static_cast<UINT32>(u) << 12 | static_cast<UINT32>(v);
+}
+
+// Where a monitor turned by `rotation` shows pixel (u, v) of a texture of
+// that width and height.
+static POINT ShownAt(DXGI_MODE_ROTATION rotation, int u, int v, int width, int height) {
+    switch (rotation) {
+    case DXGI_MODE_ROTATION_ROTATE90: return POINT{height - 1 - v, u};
+    case DXGI_MODE_ROTATION_ROTATE180: return POINT{width - 1 - u, height - 1 - v};
+    case DXGI_MODE_ROTATION_ROTATE270: return POINT{v, width - 1 - u};
+    default: return POINT{u, v};
+    }
+}
+
+// The unturned W x H desktop texture, and a crop off-centre and not square
+// that lies on the monitor whichever way it is turned.
+const int W = 96;
+const int H = 64;
+const Crop TURN_CROP = {5, 20, 30, 14};
+
+// Pixels of the frame picture that differ from the crop of the turned monitor,
+// which the rule above builds pixel by pixel from the texture.
+static int TurnedMismatches(const CaptureSource& source, DXGI_MODE_ROTATION rotation) {
+    std::vector<UINT32> expected(size_t(TURN_CROP.cropWidth) * TURN_CROP.cropHeight, 0);
+    for (int v = 0; v < H; v++) {
+        for (int u = 0; u < W; u++) {
+            POINT shown = ShownAt(rotation, u, v, W, H);
+            int x = shown.x - TURN_CROP.cropX;
+            int y = shown.y - TURN_CROP.cropY;
+            if (x >= 0 && x < TURN_CROP.cropWidth && y >= 0 && y < TURN_CROP.cropHeight)
+                expected[size_t(y) * TURN_CROP.cropWidth + x] = Coded(u, v);
+        }
+    }
+    EXPECT_EQ(0, std::count(expected.begin(), expected.end(), 0u)) << "a hole in the rule";
+    int mismatches = 0;
+    for (size_t i = 0; i < expected.size(); i++) {
+        UINT32 pixel;
+        memcpy(&pixel, source.framePicture + i * 4, 4);
+        mismatches += pixel != expected[i];
+    }
+    return mismatches;
+}
+
+TEST_F(OpenCaptureSourceTest, TurnedMonitorRecordsWhatTheUserSeesInTheFrame) {
+    const DXGI_MODE_ROTATION rotations[] = {
+        DXGI_MODE_ROTATION_IDENTITY, DXGI_MODE_ROTATION_ROTATE90, DXGI_MODE_ROTATION_ROTATE180,
+        DXGI_MODE_ROTATION_ROTATE270};
+    for (DXGI_MODE_ROTATION rotation : rotations) {
+        SCOPED_TRACE(rotation);
+        bool upright =
+            rotation == DXGI_MODE_ROTATION_IDENTITY || rotation == DXGI_MODE_ROTATION_ROTATE180;
+        // The monitor right of the primary, in the turned desktop's pixels.
+        UseMonitors({{1920, 0, 1920 + (upright ? W : H), upright ? H : W}});
+        monitors.back()->desc.Rotation = rotation;
+        StandInDuplication turned;
+        turned.rotation = rotation;
+        turned.script.push_back(MakeDesktopFrame(W, H, Coded));
+        UseStandInDuplications({&turned});
+        ASSERT_TRUE(Open({1920 + TURN_CROP.cropX, TURN_CROP.cropY,
+                          1920 + TURN_CROP.cropX + TURN_CROP.cropWidth,
+                          TURN_CROP.cropY + TURN_CROP.cropHeight}));
+        ASSERT_EQ(S_OK, CapturePicture(&source, 0));
+        EXPECT_EQ(0, TurnedMismatches(source, rotation));
+        CloseSource(&source);
+        EXPECT_EQ(0, turned.references);
+    }
+}
+
+TEST_F(OpenCaptureSourceTest, MonitorTurnedDuringTheRecordingIsTurnedBackAfterItsNewDuplication) {
+    UseMonitors({{0, 0, W, H}});
+    duplication.script.push_back(MakeDesktopFrame(W, H, Coded));
+    StandInDuplication portrait;
+    portrait.rotation = DXGI_MODE_ROTATION_ROTATE90;
+    portrait.script.push_back(MakeDesktopFrame(W, H, Coded));
+    ASSERT_TRUE(Open({TURN_CROP.cropX, TURN_CROP.cropY, TURN_CROP.cropX + TURN_CROP.cropWidth,
+                      TURN_CROP.cropY + TURN_CROP.cropHeight}));
+    ASSERT_EQ(S_OK, CapturePicture(&source, 0));
+    EXPECT_EQ(0, TurnedMismatches(source, DXGI_MODE_ROTATION_IDENTITY));
+
+    // Turning the monitor is a mode change: the duplication is lost and made anew.
+    UseStandInDuplications({&portrait}, {&duplication});
+    ASSERT_TRUE(ReopenDuplication(&source));
+    ASSERT_EQ(S_OK, CapturePicture(&source, 0));
+    EXPECT_EQ(0, TurnedMismatches(source, DXGI_MODE_ROTATION_ROTATE90));
+    CloseSource(&source);
+    EXPECT_EQ(0, portrait.references);
 }
 
 static DesktopFrame FrameWithPointer(UINT32 (*colourAt)(int x, int y)) {

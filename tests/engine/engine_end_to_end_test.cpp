@@ -284,16 +284,24 @@ TEST_F(EngineEndToEnd, DesktopAwayUntilStopKeepsRecordingAndSucceeds) {
     EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
 }
 
-TEST_F(EngineEndToEnd, OtherAcquireErrorEndsTheRecordingAsSuccessful) {
+TEST_F(EngineEndToEnd, RemovedDeviceKeepsRecordingUntilStopAndSucceeds) {
+    // A display driver updated at 150 ms that is not back when the user presses STOP.
     ScriptAtMs(duplication, -1, Frame(Desktop<0>));
     ScriptAtMs(duplication, 150, MakeFailedFrame(DXGI_ERROR_DEVICE_REMOVED));
-    StartWorker();
+    workerClock.freezeAt = 1000 * COUNTS_PER_MS;
+    StartWorker(); // the only duplication to hand out is gone with its device
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(workerClock.frozen, 30000));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(thread, 0)) << "only STOP ends it";
+    SetEvent(job.stopEvent);
     EXPECT_EQ(std::vector<WPARAM>{1}, DoneMessages());
     EXPECT_EQ(1, job.success);
-    EXPECT_EQ(1, handOutLog.duplicateOutputCalls);
-    EXPECT_EQ(1u, sinkWriter.samples.size());
-    EXPECT_EQ(ExpectedSample(Desktop<0>, {false, 0, 0, false}), sinkWriter.samples[0].bytes);
+    // Set-up, then the whole source made anew at 150, 400, 650 and 900 ms.
+    EXPECT_EQ(5, handOutLog.duplicateOutputCalls);
+    ASSERT_EQ(10u, sinkWriter.samples.size());
+    for (const WrittenSample& sample : sinkWriter.samples)
+        EXPECT_EQ(ExpectedSample(Desktop<0>, {false, 0, 0, false}), sample.bytes);
     EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
+    EXPECT_EQ(0, duplication.references);
 }
 
 namespace {

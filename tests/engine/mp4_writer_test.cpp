@@ -195,6 +195,27 @@ TEST_F(Mp4WriterTest, InputTypeThatCannotBeCreatedEndsSetUpWithoutText) {
 TEST_F(Mp4WriterTest, RefusedStreamStopsBeforeTheInputType) {
     sinkWriter.addStreamResult = MF_E_INVALIDMEDIATYPE;
     EXPECT_FALSE(Open(30, 640, 360));
-    EXPECT_EQ(nullptr, errorText);
     EXPECT_EQ(std::vector<std::string>({"AddStream"}), sinkWriter.calls);
+}
+
+TEST_F(Mp4WriterTest, EncoderThatRefusesNamesTheSizeAndRate) {
+    // An 8K crop at 120 fps, refused at each of the three steps in turn.
+    HRESULT StandInSinkWriter::*steps[] = {&StandInSinkWriter::addStreamResult,
+                                           &StandInSinkWriter::setInputMediaTypeResult,
+                                           &StandInSinkWriter::beginWritingResult};
+    for (HRESULT StandInSinkWriter::*step : steps) {
+        sinkWriter.addStreamResult = S_OK;
+        sinkWriter.setInputMediaTypeResult = S_OK;
+        sinkWriter.beginWritingResult = S_OK;
+        sinkWriter.*step = MF_E_INVALIDMEDIATYPE;
+        errorText = nullptr;
+        EXPECT_FALSE(Open(120, 7680, 4320));
+        ASSERT_NE(nullptr, errorText);
+        EXPECT_STREQ(L"The H.264 encoder refused a 7680 \u00D7 4320 picture at 120 fps.", errorText)
+            << sinkWriter.calls.back();
+        TearDown();
+        writer = Mp4Writer();
+        sinkWriter.calls.clear();
+        ASSERT_EQ(S_OK, MFStartup(MF_VERSION, MFSTARTUP_LITE));
+    }
 }

@@ -6,6 +6,11 @@ HandOutLog handOutLog;
 static std::vector<StandInDuplication*> duplicationsToHandOut;
 static std::vector<StandInDuplication*> duplicationsKnown; // handed out or already live
 static std::vector<StandInOutput*> outputsToEnumerate;
+// The graphics adapter first asked about, also when a new factory hands it
+// out again as another object.
+static LUID adapterWithOutputs;
+static bool adapterSeen;
+static StandInFactory* factoryToHandOut;
 static StandInSinkWriter* sinkWriterToHandOut;
 
 SeamGuard::~SeamGuard() {
@@ -63,34 +68,10 @@ HRESULT StandInDuplication::QueryInterface(REFIID riid, void** object) {
     return E_NOINTERFACE;
 }
 
-ULONG StandInDuplication::AddRef() {
-    return static_cast<ULONG>(++references);
-}
-
-ULONG StandInDuplication::Release() {
-    return static_cast<ULONG>(--references);
-}
-
-HRESULT StandInDuplication::SetPrivateData(REFGUID, UINT, const void*) {
-    return NotImplemented();
-}
-
-HRESULT StandInDuplication::SetPrivateDataInterface(REFGUID, const IUnknown*) {
-    return NotImplemented();
-}
-
-HRESULT StandInDuplication::GetPrivateData(REFGUID, UINT*, void*) {
-    return NotImplemented();
-}
-
-HRESULT StandInDuplication::GetParent(REFIID, void** parent) {
-    *parent = nullptr;
-    return E_NOINTERFACE;
-}
-
 void StandInDuplication::GetDesc(DXGI_OUTDUPL_DESC* desc) {
     memset(desc, 0, sizeof *desc);
     desc->ModeDesc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+    desc->Rotation = rotation;
 }
 
 HRESULT StandInDuplication::AcquireNextFrame(UINT timeoutMs, DXGI_OUTDUPL_FRAME_INFO* frameInfo,
@@ -205,31 +186,6 @@ HRESULT StandInOutput::QueryInterface(REFIID riid, void** object) {
     return E_NOINTERFACE;
 }
 
-ULONG StandInOutput::AddRef() {
-    return static_cast<ULONG>(++references);
-}
-
-ULONG StandInOutput::Release() {
-    return static_cast<ULONG>(--references);
-}
-
-HRESULT StandInOutput::SetPrivateData(REFGUID, UINT, const void*) {
-    return NotImplemented();
-}
-
-HRESULT StandInOutput::SetPrivateDataInterface(REFGUID, const IUnknown*) {
-    return NotImplemented();
-}
-
-HRESULT StandInOutput::GetPrivateData(REFGUID, UINT*, void*) {
-    return NotImplemented();
-}
-
-HRESULT StandInOutput::GetParent(REFIID, void** parent) {
-    *parent = nullptr;
-    return E_NOINTERFACE;
-}
-
 HRESULT StandInOutput::GetDesc(DXGI_OUTPUT_DESC* outputDesc) {
     getDescCalls++;
     *outputDesc = desc;
@@ -294,6 +250,98 @@ HRESULT StandInOutput::GetDisplaySurfaceData1(IDXGIResource*) {
 HRESULT StandInOutput::DuplicateOutput(IUnknown*, IDXGIOutputDuplication** duplication) {
     *duplication = nullptr;
     return E_NOTIMPL;
+}
+
+// ---- StandInAdapter ----
+
+StandInAdapter::StandInAdapter(std::vector<StandInOutput*> adapterOutputs)
+    : outputs(adapterOutputs) {}
+
+HRESULT StandInAdapter::QueryInterface(REFIID riid, void** object) {
+    if (riid == __uuidof(IUnknown) || riid == __uuidof(IDXGIObject) ||
+        riid == __uuidof(IDXGIAdapter) || riid == __uuidof(IDXGIAdapter1)) {
+        *object = static_cast<IDXGIAdapter1*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT StandInAdapter::EnumOutputs(UINT index, IDXGIOutput** output) {
+    handOutLog.enumOutputIndices.push_back(index);
+    *output = nullptr;
+    if (index >= outputs.size())
+        return DXGI_ERROR_NOT_FOUND;
+    outputs[index]->AddRef();
+    *output = outputs[index];
+    return S_OK;
+}
+
+HRESULT StandInAdapter::GetDesc(DXGI_ADAPTER_DESC* desc) {
+    memset(desc, 0, sizeof *desc);
+    return S_OK;
+}
+
+HRESULT StandInAdapter::CheckInterfaceSupport(REFGUID, LARGE_INTEGER*) {
+    return DXGI_ERROR_UNSUPPORTED;
+}
+
+HRESULT StandInAdapter::GetDesc1(DXGI_ADAPTER_DESC1* desc) {
+    memset(desc, 0, sizeof *desc);
+    return S_OK;
+}
+
+// ---- StandInFactory ----
+
+StandInFactory::StandInFactory(std::vector<StandInAdapter*> factoryAdapters)
+    : adapters(factoryAdapters) {}
+
+HRESULT StandInFactory::QueryInterface(REFIID riid, void** object) {
+    if (riid == __uuidof(IUnknown) || riid == __uuidof(IDXGIObject) ||
+        riid == __uuidof(IDXGIFactory) || riid == __uuidof(IDXGIFactory1)) {
+        *object = static_cast<IDXGIFactory1*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT StandInFactory::EnumAdapters(UINT index, IDXGIAdapter** adapter) {
+    IDXGIAdapter1* adapter1 = nullptr;
+    HRESULT hr = EnumAdapters1(index, &adapter1);
+    *adapter = adapter1;
+    return hr;
+}
+
+HRESULT StandInFactory::MakeWindowAssociation(HWND, UINT) {
+    return NotImplemented();
+}
+
+HRESULT StandInFactory::GetWindowAssociation(HWND*) {
+    return NotImplemented();
+}
+
+HRESULT StandInFactory::CreateSwapChain(IUnknown*, DXGI_SWAP_CHAIN_DESC*, IDXGISwapChain**) {
+    return NotImplemented();
+}
+
+HRESULT StandInFactory::CreateSoftwareAdapter(HMODULE, IDXGIAdapter**) {
+    return NotImplemented();
+}
+
+HRESULT StandInFactory::EnumAdapters1(UINT index, IDXGIAdapter1** adapter) {
+    *adapter = nullptr;
+    if (index >= adapters.size())
+        return DXGI_ERROR_NOT_FOUND;
+    adapters[index]->AddRef();
+    *adapter = adapters[index];
+    return S_OK;
+}
+
+BOOL StandInFactory::IsCurrent() {
+    return TRUE;
 }
 
 // ---- StandInSinkWriter ----
@@ -502,10 +550,17 @@ static HRESULT HandOutDuplication(IDXGIOutput1* output1, IUnknown* device,
     return S_OK;
 }
 
-static HRESULT EnumStandInOutputs(IDXGIAdapter*, UINT index, IDXGIOutput** output) {
+static HRESULT EnumStandInOutputs(IDXGIAdapter* adapter, UINT index, IDXGIOutput** output) {
     handOutLog.enumOutputIndices.push_back(index);
     *output = nullptr;
-    if (index >= outputsToEnumerate.size())
+    DXGI_ADAPTER_DESC desc = {};
+    adapter->GetDesc(&desc);
+    if (!adapterSeen)
+        adapterWithOutputs = desc.AdapterLuid;
+    adapterSeen = true;
+    if (desc.AdapterLuid.LowPart != adapterWithOutputs.LowPart ||
+        desc.AdapterLuid.HighPart != adapterWithOutputs.HighPart ||
+        index >= outputsToEnumerate.size())
         return DXGI_ERROR_NOT_FOUND;
     outputsToEnumerate[index]->AddRef();
     *output = outputsToEnumerate[index];
@@ -538,6 +593,7 @@ void UseStandInDuplications(std::vector<StandInDuplication*> duplications,
 
 void UseStandInOutputs(std::vector<StandInOutput*> outputs) {
     outputsToEnumerate = outputs;
+    adapterSeen = false;
     handOutLog.enumOutputIndices.clear();
     d3dApi.EnumOutputs = EnumStandInOutputs;
 }
@@ -546,4 +602,32 @@ void UseStandInSinkWriter(StandInSinkWriter* writer) {
     sinkWriterToHandOut = writer;
     handOutLog.sinkWriterCalls = 0;
     mfApi.MFCreateSinkWriterFromURL = HandOutSinkWriter;
+}
+
+static HRESULT WINAPI HandOutFactory(REFIID riid, void** factory) {
+    return factoryToHandOut->QueryInterface(riid, factory);
+}
+
+static HRESULT WINAPI CreateDeviceForStandIn(IDXGIAdapter* adapter, D3D_DRIVER_TYPE driverType,
+                                             HMODULE software, UINT flags,
+                                             const D3D_FEATURE_LEVEL* featureLevels,
+                                             UINT levelCount, UINT sdkVersion,
+                                             ID3D11Device** device, D3D_FEATURE_LEVEL* achieved,
+                                             ID3D11DeviceContext** context) {
+    handOutLog.deviceAdapters.push_back(adapter);
+    handOutLog.deviceDriverTypes.push_back(driverType);
+    if ((adapter != nullptr) != (driverType == D3D_DRIVER_TYPE_UNKNOWN))
+        return E_INVALIDARG;
+    return realD3dApi.D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, software, flags,
+                                        featureLevels, levelCount, sdkVersion, device, achieved,
+                                        context);
+}
+
+void UseStandInAdapters(StandInFactory* factory) {
+    factoryToHandOut = factory;
+    handOutLog.enumOutputIndices.clear();
+    handOutLog.deviceAdapters.clear();
+    handOutLog.deviceDriverTypes.clear();
+    d3dApi.CreateDXGIFactory1 = HandOutFactory;
+    d3dApi.D3D11CreateDevice = CreateDeviceForStandIn;
 }

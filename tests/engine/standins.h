@@ -44,17 +44,39 @@ DesktopFrame MakeDesktopFrame(int width, int height, UINT32 (*colourAt)(int x, i
 // A scripted non-S_OK answer (time-out, lost access, other errors).
 DesktopFrame MakeFailedFrame(HRESULT result);
 
+// What every stand-in DXGI object does alike: references are only counted,
+// and neither private data nor a parent is kept.
+template <typename Interface> class StandInDxgiObject : public Interface {
+  public:
+    LONG references = 0;
+
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++references); }
+    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--references); }
+    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID, const IUnknown*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID, UINT*, void*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetParent(REFIID, void** parent) override {
+        *parent = nullptr;
+        return E_NOINTERFACE;
+    }
+};
+
 // Answers AcquireNextFrame from `script` in order, then `afterScript` for
 // ever. An S_OK frame becomes a real ID3D11Texture2D created, at acquire time,
 // on the device the duplication was handed out for.
-class StandInDuplication : public IDXGIOutputDuplication {
+class StandInDuplication : public StandInDxgiObject<IDXGIOutputDuplication> {
   public:
     std::vector<DesktopFrame> script;
     HRESULT afterScript = DXGI_ERROR_WAIT_TIMEOUT;
+    // How the duplicated monitor is turned; the desktop pictures come unturned.
+    DXGI_MODE_ROTATION rotation = DXGI_MODE_ROTATION_IDENTITY;
 
     ID3D11Device* device = nullptr;           // the device passed to DuplicateOutput
     IDXGIOutput1* duplicatedOutput = nullptr; // the output it duplicates
-    LONG references = 0;
     int acquireCalls = 0;
     std::vector<UINT> acquireTimeouts;
     int framesHandedOut = 0;
@@ -72,12 +94,6 @@ class StandInDuplication : public IDXGIOutputDuplication {
     virtual ~StandInDuplication();
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override;
-    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID, const IUnknown*) override;
-    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID, UINT*, void*) override;
-    HRESULT STDMETHODCALLTYPE GetParent(REFIID, void** parent) override;
     void STDMETHODCALLTYPE GetDesc(DXGI_OUTDUPL_DESC* desc) override;
     HRESULT STDMETHODCALLTYPE AcquireNextFrame(UINT timeoutMs, DXGI_OUTDUPL_FRAME_INFO* frameInfo,
                                                IDXGIResource** resource) override;
@@ -98,10 +114,9 @@ class StandInDuplication : public IDXGIOutputDuplication {
 
 // A monitor output with a given desktop rectangle. Its own DuplicateOutput
 // answers E_NOTIMPL, as Wine's does; duplications come from UseStandInDuplications.
-class StandInOutput : public IDXGIOutput1 {
+class StandInOutput : public StandInDxgiObject<IDXGIOutput1> {
   public:
     DXGI_OUTPUT_DESC desc = {};
-    LONG references = 0;
     int getDescCalls = 0;
 
     explicit StandInOutput(RECT desktopCoordinates);
@@ -110,12 +125,6 @@ class StandInOutput : public IDXGIOutput1 {
     virtual ~StandInOutput() = default;
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override;
-    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID, const IUnknown*) override;
-    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID, UINT*, void*) override;
-    HRESULT STDMETHODCALLTYPE GetParent(REFIID, void** parent) override;
     HRESULT STDMETHODCALLTYPE GetDesc(DXGI_OUTPUT_DESC* outputDesc) override;
     HRESULT STDMETHODCALLTYPE GetDisplayModeList(DXGI_FORMAT, UINT, UINT*,
                                                  DXGI_MODE_DESC*) override;
@@ -137,6 +146,45 @@ class StandInOutput : public IDXGIOutput1 {
                                                        IUnknown*) override;
     HRESULT STDMETHODCALLTYPE GetDisplaySurfaceData1(IDXGIResource*) override;
     HRESULT STDMETHODCALLTYPE DuplicateOutput(IUnknown*, IDXGIOutputDuplication**) override;
+};
+
+// A graphics adapter whose outputs are stand-ins. A device cannot be made on
+// it for real; UseStandInAdapters makes one on the default adapter instead.
+class StandInAdapter : public StandInDxgiObject<IDXGIAdapter1> {
+  public:
+    std::vector<StandInOutput*> outputs;
+
+    explicit StandInAdapter(std::vector<StandInOutput*> adapterOutputs);
+    StandInAdapter(const StandInAdapter&) = delete;
+    StandInAdapter& operator=(const StandInAdapter&) = delete;
+    virtual ~StandInAdapter() = default;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+    HRESULT STDMETHODCALLTYPE EnumOutputs(UINT index, IDXGIOutput** output) override;
+    HRESULT STDMETHODCALLTYPE GetDesc(DXGI_ADAPTER_DESC* desc) override;
+    HRESULT STDMETHODCALLTYPE CheckInterfaceSupport(REFGUID, LARGE_INTEGER*) override;
+    HRESULT STDMETHODCALLTYPE GetDesc1(DXGI_ADAPTER_DESC1* desc) override;
+};
+
+// A DXGI factory that enumerates stand-in adapters, in order.
+class StandInFactory : public StandInDxgiObject<IDXGIFactory1> {
+  public:
+    std::vector<StandInAdapter*> adapters;
+
+    explicit StandInFactory(std::vector<StandInAdapter*> factoryAdapters);
+    StandInFactory(const StandInFactory&) = delete;
+    StandInFactory& operator=(const StandInFactory&) = delete;
+    virtual ~StandInFactory() = default;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+    HRESULT STDMETHODCALLTYPE EnumAdapters(UINT index, IDXGIAdapter** adapter) override;
+    HRESULT STDMETHODCALLTYPE MakeWindowAssociation(HWND, UINT) override;
+    HRESULT STDMETHODCALLTYPE GetWindowAssociation(HWND*) override;
+    HRESULT STDMETHODCALLTYPE CreateSwapChain(IUnknown*, DXGI_SWAP_CHAIN_DESC*,
+                                              IDXGISwapChain**) override;
+    HRESULT STDMETHODCALLTYPE CreateSoftwareAdapter(HMODULE, IDXGIAdapter**) override;
+    HRESULT STDMETHODCALLTYPE EnumAdapters1(UINT index, IDXGIAdapter1** adapter) override;
+    BOOL STDMETHODCALLTYPE IsCurrent() override;
 };
 
 // One sample as WriteSample received it.
@@ -226,6 +274,8 @@ struct HandOutLog {
     std::vector<IDXGIOutput1*> duplicatedOutputs; // output passed to each DuplicateOutput
     std::vector<UINT> enumOutputIndices;
     int sinkWriterCalls;
+    std::vector<IDXGIAdapter*> deviceAdapters; // adapter passed to each D3D11CreateDevice
+    std::vector<D3D_DRIVER_TYPE> deviceDriverTypes;
 };
 extern HandOutLog handOutLog;
 
@@ -235,8 +285,14 @@ extern HandOutLog handOutLog;
 // these, or one of `alreadyLive` (made by the test itself), is still referenced.
 void UseStandInDuplications(std::vector<StandInDuplication*> duplications,
                             std::vector<StandInDuplication*> alreadyLive = {});
-// d3dApi.EnumOutputs enumerates these; past the end DXGI_ERROR_NOT_FOUND.
+// d3dApi.EnumOutputs enumerates these on the first adapter it is asked about;
+// past the end, and on any other adapter, DXGI_ERROR_NOT_FOUND.
 void UseStandInOutputs(std::vector<StandInOutput*> outputs);
+// d3dApi.CreateDXGIFactory1 hands out this factory. d3dApi.D3D11CreateDevice
+// refuses, as documented, an adapter without D3D_DRIVER_TYPE_UNKNOWN and
+// D3D_DRIVER_TYPE_UNKNOWN without an adapter, and makes a real device on the
+// default adapter for a stand-in one.
+void UseStandInAdapters(StandInFactory* factory);
 // mfApi.MFCreateSinkWriterFromURL hands out this writer.
 void UseStandInSinkWriter(StandInSinkWriter* writer);
 

@@ -54,6 +54,7 @@ static HRESULT WINAPI TrackDevice(IDXGIAdapter* adapter, D3D_DRIVER_TYPE driverT
                                   UINT sdkVersion, ID3D11Device** device,
                                   D3D_FEATURE_LEVEL* achievedLevel, ID3D11DeviceContext** context) {
     startArguments.adapter = adapter;
+    Track(adapter, "adapter"); // the worker holds the chosen output's adapter
     startArguments.driverType = driverType;
     startArguments.software = software;
     startArguments.flags = flags;
@@ -71,22 +72,18 @@ static HRESULT WINAPI TrackDevice(IDXGIAdapter* adapter, D3D_DRIVER_TYPE driverT
     return hr;
 }
 
-static HRESULT TrackDxgiDevice(ID3D11Device* device, IDXGIDevice** dxgiDevice) {
-    HRESULT hr = realD3dApi.QueryDxgiDevice(device, dxgiDevice);
+static HRESULT WINAPI TrackFactory(REFIID riid, void** factory) {
+    HRESULT hr = realD3dApi.CreateDXGIFactory1(riid, factory);
     if (SUCCEEDED(hr))
-        Track(*dxgiDevice, "dxgiDevice");
+        Track(*factory, "factory");
     return hr;
 }
 
-static HRESULT TrackAdapter(IDXGIDevice* dxgiDevice, IDXGIAdapter** adapter) {
-    HRESULT hr = realD3dApi.GetAdapter(dxgiDevice, adapter);
-    if (SUCCEEDED(hr))
-        Track(*adapter, "adapter");
-    return hr;
-}
+// The stand-in output, wrapped to be tracked like the real objects.
+static decltype(D3dApi::EnumOutputs) enumStandInOutputs;
 
 static HRESULT TrackOutput(IDXGIAdapter* adapter, UINT index, IDXGIOutput** output) {
-    HRESULT hr = realD3dApi.EnumOutputs(adapter, index, output);
+    HRESULT hr = enumStandInOutputs(adapter, index, output);
     if (hr == S_OK)
         Track(*output, "output");
     return hr;
@@ -198,6 +195,8 @@ static int CountEvents(const std::string& name) {
 class WorkerTest : public ::testing::Test {
   protected:
     SeamGuard guard;
+    // The machine's own monitors differ from one test machine to the next.
+    StandInOutput output{RECT{0, 0, 1920, 1080}};
     StandInDuplication duplication;
     StandInSinkWriter sinkWriter;
     RecordingJob job = {};
@@ -215,7 +214,7 @@ class WorkerTest : public ::testing::Test {
         window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
                                  nullptr);
         ASSERT_NE(nullptr, window);
-        // 640 x 360 on Wine's one output (0, 0)-(1920, 1080).
+        // 640 x 360 on the one output (0, 0)-(1920, 1080).
         job.captureRect = {100, 100, 740, 460};
         job.fps = 30;
         lstrcpyW(job.outputPath, L"C:\\users\\Public\\quorvel-worker-test.mp4");
@@ -227,15 +226,16 @@ class WorkerTest : public ::testing::Test {
         lstrcpyW(job.errorText, L"stale text");
 
         UseStandInDuplications({&duplication});
+        UseStandInOutputs({&output});
         UseStandInSinkWriter(&sinkWriter);
+        enumStandInOutputs = d3dApi.EnumOutputs;
         handOutDuplication = d3dApi.DuplicateOutput;
         handOutSinkWriter = mfApi.MFCreateSinkWriterFromURL;
         d3dApi.DuplicateOutput = TrackDuplication;
         mfApi.MFCreateSinkWriterFromURL = TrackSinkWriter;
         d3dApi.QueryOutput1 = TrackOutput1;
         d3dApi.D3D11CreateDevice = TrackDevice;
-        d3dApi.QueryDxgiDevice = TrackDxgiDevice;
-        d3dApi.GetAdapter = TrackAdapter;
+        d3dApi.CreateDXGIFactory1 = TrackFactory;
         d3dApi.EnumOutputs = TrackOutput;
         d3dApi.CreateTexture2D = TrackStaging;
         mfApi.MFCreateAttributes = TrackAttributes;
@@ -256,6 +256,7 @@ class WorkerTest : public ::testing::Test {
             DestroyWindow(window);
         EXPECT_EQ(0, duplication.references);
         EXPECT_EQ(0, sinkWriter.references);
+        EXPECT_EQ(0, output.references);
     }
 
     void CollectPosts() {
@@ -308,6 +309,7 @@ TEST_F(WorkerTest, SuccessfulRecordingPostsOneAndFinalizesOnce) {
     ExpectOnePost(1);
     EXPECT_STREQ(L"", job.errorText);
     EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
+    ASSERT_LE(3u, sinkWriter.calls.size()) << "the writer was not set up";
     EXPECT_EQ(std::vector<std::string>({"AddStream", "SetInputMediaType", "BeginWriting"}),
               std::vector<std::string>(sinkWriter.calls.begin(), sinkWriter.calls.begin() + 3));
     EXPECT_EQ(job.outputPath, sinkWriter.url);
@@ -315,12 +317,12 @@ TEST_F(WorkerTest, SuccessfulRecordingPostsOneAndFinalizesOnce) {
     EXPECT_EQ(1, CountEvents("CoUninitialize"));
     ExpectEachReleasedOnce();
 
-    // Media Foundation without sockets; the default hardware adapter with BGRA
-    // support (the desktop's format), the runtime's own feature levels.
+    // Media Foundation without sockets; a device on the output's own adapter with
+    // BGRA support (the desktop's format), the runtime's own feature levels.
     EXPECT_EQ(ULONG(MF_VERSION), startArguments.mfVersion);
     EXPECT_EQ(DWORD(MFSTARTUP_LITE), startArguments.mfFlags);
-    EXPECT_EQ(nullptr, startArguments.adapter);
-    EXPECT_EQ(D3D_DRIVER_TYPE_HARDWARE, startArguments.driverType);
+    EXPECT_NE(nullptr, startArguments.adapter);
+    EXPECT_EQ(D3D_DRIVER_TYPE_UNKNOWN, startArguments.driverType);
     EXPECT_EQ(nullptr, startArguments.software);
     EXPECT_EQ(UINT(D3D11_CREATE_DEVICE_BGRA_SUPPORT), startArguments.flags);
     EXPECT_EQ(nullptr, startArguments.featureLevels);
@@ -365,10 +367,12 @@ TEST_F(WorkerTest, EverythingIsReleasedInTheFixedOrderThenShutDownThenPosted) {
         }
     }
     const std::vector<std::string> expected = {
-        "inputType",      "outputType",  "attributes",       "sinkWriter",        "staging",
-        "duplication",    "output1",     "output",           "adapter",           "dxgiDevice",
-        "context",        "device",      "free shapeBuffer", "free framePicture", "MFShutdown",
-        "CoUninitialize", "PostMessageW"};
+        "inputType",        "outputType",        "attributes",
+        "sinkWriter",       "staging",           "duplication",
+        "output1",          "context",           "device",
+        "output",           "adapter",           "factory",
+        "free shapeBuffer", "free framePicture", "MFShutdown",
+        "CoUninitialize",   "PostMessageW"};
     EXPECT_EQ(expected, events);
     EXPECT_EQ(0, output1.references);
 }
@@ -448,13 +452,9 @@ static HRESULT WINAPI FailCreateDevice(IDXGIAdapter*, D3D_DRIVER_TYPE, HMODULE, 
                                        D3D_FEATURE_LEVEL*, ID3D11DeviceContext**) {
     return DXGI_ERROR_UNSUPPORTED;
 }
-static HRESULT FailQueryDxgiDevice(ID3D11Device*, IDXGIDevice** dxgiDevice) {
-    *dxgiDevice = nullptr;
-    return E_NOINTERFACE;
-}
-static HRESULT FailGetAdapter(IDXGIDevice*, IDXGIAdapter** adapter) {
-    *adapter = nullptr;
-    return DXGI_ERROR_DEVICE_REMOVED;
+static HRESULT WINAPI FailCreateFactory(REFIID, void** factory) {
+    *factory = nullptr;
+    return E_OUTOFMEMORY;
 }
 static HRESULT FailQueryOutput1(IDXGIOutput*, IDXGIOutput1** output1) {
     *output1 = nullptr;
@@ -494,6 +494,10 @@ struct SetUpFailure {
     const char* lastWriterCall;
 };
 
+// The 640 x 360 crop at 30 fps, which the user can make smaller or slower.
+static const wchar_t ENCODER_REFUSAL[] =
+    L"The H.264 encoder refused a 640 \u00D7 360 picture at 30 fps.";
+
 static const SetUpFailure setUpFailures[] = {
     {"CoInitializeEx",
      [](RecordingJob*, StandInSinkWriter*) { osApi.CoInitializeEx = FailCoInitializeEx; },
@@ -508,17 +512,15 @@ static const SetUpFailure setUpFailures[] = {
     {"D3D11CreateDevice",
      [](RecordingJob*, StandInSinkWriter*) { d3dApi.D3D11CreateDevice = FailCreateDevice; },
      L"D3D11CreateDevice failed", 1, 1, 0, nullptr},
-    {"QueryDxgiDevice",
-     [](RecordingJob*, StandInSinkWriter*) { d3dApi.QueryDxgiDevice = FailQueryDxgiDevice; }, L"",
+    {"CreateDXGIFactory1",
+     [](RecordingJob*, StandInSinkWriter*) { d3dApi.CreateDXGIFactory1 = FailCreateFactory; }, L"",
      1, 1, 0, nullptr},
-    {"GetAdapter", [](RecordingJob*, StandInSinkWriter*) { d3dApi.GetAdapter = FailGetAdapter; },
-     L"", 1, 1, 0, nullptr},
     {"NoOutputs", [](RecordingJob*, StandInSinkWriter*) { UseStandInOutputs({}); },
      L"No display output found", 1, 1, 0, nullptr},
     {"QueryOutput1",
      [](RecordingJob*, StandInSinkWriter*) { d3dApi.QueryOutput1 = FailQueryOutput1; }, L"", 1, 1,
      0, nullptr},
-    // Wine's own DuplicateOutput answers E_NOTIMPL.
+    // The stand-in output's own DuplicateOutput answers E_NOTIMPL, as Wine's does.
     {"DuplicateOutput",
      [](RecordingJob*, StandInSinkWriter*) { d3dApi.DuplicateOutput = realD3dApi.DuplicateOutput; },
      L"DuplicateOutput failed (GPU/monitor mismatch?)", 1, 1, 0, nullptr},
@@ -548,7 +550,7 @@ static const SetUpFailure setUpFailures[] = {
      [](RecordingJob*, StandInSinkWriter* writer) {
          writer->addStreamResult = MF_E_INVALIDMEDIATYPE;
      },
-     L"", 1, 1, 1, "AddStream"},
+     ENCODER_REFUSAL, 1, 1, 1, "AddStream"},
     {"InputMediaType",
      [](RecordingJob*, StandInSinkWriter*) { mfApi.MFCreateMediaType = FailSecondMediaType; }, L"",
      1, 1, 1, "AddStream"},
@@ -556,10 +558,10 @@ static const SetUpFailure setUpFailures[] = {
      [](RecordingJob*, StandInSinkWriter* writer) {
          writer->setInputMediaTypeResult = MF_E_INVALIDMEDIATYPE;
      },
-     L"Encoder rejected input format", 1, 1, 1, "SetInputMediaType"},
+     ENCODER_REFUSAL, 1, 1, 1, "SetInputMediaType"},
     {"BeginWriting",
      [](RecordingJob*, StandInSinkWriter* writer) { writer->beginWritingResult = E_UNEXPECTED; },
-     L"", 1, 1, 1, "BeginWriting"},
+     ENCODER_REFUSAL, 1, 1, 1, "BeginWriting"},
 };
 
 class WorkerSetUpFailureTest : public WorkerTest,
