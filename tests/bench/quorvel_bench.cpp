@@ -21,7 +21,7 @@ LONGLONG Now() {
 }
 
 double Microseconds(LONGLONG counts) {
-    return counts * 1e6 / double(counterFrequency);
+    return static_cast<double>(counts) * 1e6 / static_cast<double>(counterFrequency);
 }
 
 double Median(std::vector<double> values) {
