@@ -127,8 +127,11 @@ bool RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, const RecordingJob
     LARGE_INTEGER counterFrequency = {};
     osApi.QueryPerformanceFrequency(&counterFrequency);
     // While the desktop cannot be duplicated (secure desktop, mode change, a
-    // driver being reset) it is tried again at most this often.
+    // driver being reset) it is tried again at most this often, and the whole
+    // capture source made anew at least every two seconds: an output object
+    // can go stale for good without saying so (an unplug and replug, a dock).
     const LONGLONG retryCounts = counterFrequency.QuadPart / 4;
+    const LONGLONG renewCounts = counterFrequency.QuadPart * 2;
 
     // Without a picture within 500 ms the loop starts from the zero-filled
     // picture, which encodes as black.
@@ -140,25 +143,30 @@ bool RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, const RecordingJob
     // full-screen program switching modes) must not be re-created on every pass:
     // one lost within a quarter second of its re-creation waits for its turn.
     LONGLONG lastAttempt = startCount.QuadPart - retryCounts;
+    // The last pass that found the duplication working, or the last renewal.
+    LONGLONG lastRenewal = startCount.QuadPart;
 
     while (!StopRequested(job)) {
         // A recording ends only at STOP or when the writer refuses a sample.
         // Every failure to get a picture is an outage, during which every due
         // index gets the kept picture: a removed or reset device (a driver
-        // update, a recovered GPU time-out) takes the whole capture source
-        // with it, anything else only the duplication. A source without a
-        // device, or without a duplication, is still in its outage.
-        HRESULT hr = !source->device        ? DXGI_ERROR_DEVICE_REMOVED
-                     : !source->duplication ? DXGI_ERROR_ACCESS_LOST
-                                            : CapturePicture(source, 0);
+        // update, a recovered GPU time-out) or a changed set of monitors
+        // takes the whole capture source with it, anything else only the
+        // duplication. A source without a device, a duplication or its
+        // texture is still in its outage.
+        HRESULT hr = !source->device                                   ? DXGI_ERROR_DEVICE_REMOVED
+                     : !source->duplication || !source->stagingTexture ? DXGI_ERROR_ACCESS_LOST
+                                                                       : CapturePicture(source, 0);
         LARGE_INTEGER now = {};
         osApi.QueryPerformanceCounter(&now);
-        if (FAILED(hr) && hr != DXGI_ERROR_WAIT_TIMEOUT &&
-            now.QuadPart - lastAttempt >= retryCounts) {
+        if (SUCCEEDED(hr) || hr == DXGI_ERROR_WAIT_TIMEOUT) {
+            lastRenewal = now.QuadPart;
+        } else if (now.QuadPart - lastAttempt >= retryCounts) {
             lastAttempt = now.QuadPart;
-            bool deviceGone = hr == DXGI_ERROR_DEVICE_REMOVED || hr == DXGI_ERROR_DEVICE_RESET;
-            if (deviceGone ? ReopenCaptureSource(source, &job->captureRect)
-                           : ReopenDuplication(source))
+            bool renew = now.QuadPart - lastRenewal >= renewCounts || SourceIsStale(source, hr);
+            if (renew)
+                lastRenewal = now.QuadPart;
+            if (renew ? ReopenCaptureSource(source, &job->captureRect) : ReopenDuplication(source))
                 continue;
         }
         LONGLONG dueCount = ComputeDueCount(now.QuadPart - startCount.QuadPart,

@@ -87,11 +87,14 @@ static void FindOutputs(IDXGIFactory1* factory, OutputSearch* search) {
     }
 }
 
-// Keeps the output that holds the centre, and its adapter; lets go of the rest.
-static bool TakeOutput(CaptureSource* source, POINT centre) {
+// Keeps the output that holds the centre (with anyOutput, else the first
+// one), and its adapter; lets go of the rest.
+static bool TakeOutput(CaptureSource* source, POINT centre, bool anyOutput) {
     OutputSearch search = {};
     FindOutputs(source->factory, &search);
     int chosen = ChooseOutput(search.outputRects, search.outputCount, centre);
+    if (!anyOutput && chosen >= 0 && !PtInRect(&search.outputRects[chosen], centre))
+        chosen = -1;
     for (int index = 0; index < search.outputCount; index++) {
         if (index == chosen) {
             source->output = search.outputs[index];
@@ -121,16 +124,15 @@ static void ReadRotation(CaptureSource* source) {
     source->rotation = desc.Rotation;
 }
 
-// The device on the adapter of the output that holds the centre, and that
-// output's duplication.
-static bool OpenDuplication(CaptureSource* source, const RECT* captureRect,
-                            const wchar_t** errorText) {
+// The output that holds the centre and a device on its adapter.
+static bool OpenDevice(CaptureSource* source, const RECT* captureRect, bool anyOutput,
+                       const wchar_t** errorText) {
     if (FAILED(d3dApi.CreateDXGIFactory1(__uuidof(IDXGIFactory1),
                                          reinterpret_cast<void**>(&source->factory)))) {
         source->factory = nullptr;
         return false;
     }
-    if (!TakeOutput(source, CaptureCentre(captureRect))) {
+    if (!TakeOutput(source, CaptureCentre(captureRect), anyOutput)) {
         *errorText = L"No display output found";
         return false;
     }
@@ -139,10 +141,21 @@ static bool OpenDuplication(CaptureSource* source, const RECT* captureRect,
         source->adapter, D3D_DRIVER_TYPE_UNKNOWN, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT,
         nullptr, 0, D3D11_SDK_VERSION, &source->device, nullptr, &source->context);
     if (FAILED(hr)) {
+        // Whatever the runtime left there is not ours to release.
+        source->device = nullptr;
+        source->context = nullptr;
         *errorText = L"D3D11CreateDevice failed";
         return false;
     }
     if (FAILED(d3dApi.QueryOutput1(source->output, &source->output1)))
+        return false;
+    return true;
+}
+
+// At REC: the output that holds the centre, else the first one, and its duplication.
+static bool OpenDuplication(CaptureSource* source, const RECT* captureRect,
+                            const wchar_t** errorText) {
+    if (!OpenDevice(source, captureRect, true, errorText))
         return false;
     if (FAILED(d3dApi.DuplicateOutput(source->output1, source->device, &source->duplication))) {
         *errorText = L"DuplicateOutput failed (GPU/monitor mismatch?)";
@@ -210,13 +223,40 @@ void CloseCaptureSource(CaptureSource* source) {
     ReleaseSlot(&source->factory);
 }
 
-bool ReopenCaptureSource(CaptureSource* source, const RECT* captureRect) {
-    CloseCaptureSource(source);
-    // The crop stays as it was at REC: the video's frame size cannot change.
-    const wchar_t* errorText = nullptr;
-    if (OpenDuplication(source, captureRect, &errorText) && MakeStagingTexture(source))
+bool SourceIsStale(const CaptureSource* source, HRESULT hr) {
+    if (!source->device || !source->factory || !source->factory->IsCurrent())
         return true;
+    return hr == DXGI_ERROR_DEVICE_REMOVED || hr == DXGI_ERROR_DEVICE_RESET ||
+           d3dApi.GetDeviceRemovedReason(source->device) != S_OK;
+}
+
+// Moves the crop onto the output just taken, to the same place on the desktop.
+// False when it no longer lies wholly on that output.
+static bool PlaceCrop(CaptureSource* source, LONG cropLeft, LONG cropTop) {
+    LONG x = cropLeft - source->outputRect.left;
+    LONG y = cropTop - source->outputRect.top;
+    if (x < 0 || y < 0 ||
+        x + source->cropWidth > source->outputRect.right - source->outputRect.left ||
+        y + source->cropHeight > source->outputRect.bottom - source->outputRect.top)
+        return false;
+    source->cropX = x;
+    source->cropY = y;
+    return true;
+}
+
+bool ReopenCaptureSource(CaptureSource* source, const RECT* captureRect) {
+    // The crop keeps its size (the video's frame size cannot change) and its
+    // place on the desktop; the monitor under it may have moved. Another
+    // monitor's pixels are never what the user framed.
+    RECT recordedRect = source->outputRect;
+    LONG cropLeft = recordedRect.left + source->cropX;
+    LONG cropTop = recordedRect.top + source->cropY;
     CloseCaptureSource(source);
+    const wchar_t* errorText = nullptr;
+    if (OpenDevice(source, captureRect, false, &errorText) && PlaceCrop(source, cropLeft, cropTop))
+        return ReopenDuplication(source);
+    CloseCaptureSource(source);
+    source->outputRect = recordedRect;
     return false;
 }
 
@@ -389,20 +429,32 @@ HRESULT CapturePicture(CaptureSource* source, UINT timeoutMs) {
     return S_OK;
 }
 
+// DuplicateOutput's answers while the desktop is away for a while (the secure
+// desktop, a mode it cannot duplicate, too many duplications, a disconnected
+// session): the same output and device will do once it is back.
+static bool AwaitsTheDesktop(HRESULT hr) {
+    return hr == E_ACCESSDENIED || hr == DXGI_ERROR_UNSUPPORTED ||
+           hr == DXGI_ERROR_NOT_CURRENTLY_AVAILABLE || hr == DXGI_ERROR_SESSION_DISCONNECTED;
+}
+
 bool ReopenDuplication(CaptureSource* source) {
     ReleaseSlot(&source->duplication);
     HRESULT hr = d3dApi.DuplicateOutput(source->output1, source->device, &source->duplication);
     if (FAILED(hr)) {
         // No duplication is what tells the loop the desktop is still away; no
-        // device, that the whole source must be made anew.
+        // device, that the whole source must be made anew (a removed device,
+        // an output that went away).
         source->duplication = nullptr;
-        if (hr == DXGI_ERROR_DEVICE_REMOVED || hr == DXGI_ERROR_DEVICE_RESET)
+        if (!AwaitsTheDesktop(hr))
             CloseCaptureSource(source);
         return false;
     }
     bool wasTurned = Transposes(source->rotation);
     ReadRotation(source);
-    if (Transposes(source->rotation) != wasTurned && !MakeStagingTexture(source)) {
+    // A texture that could not be made at the last turn, or after a new
+    // device, is made now.
+    if ((!source->stagingTexture || Transposes(source->rotation) != wasTurned) &&
+        !MakeStagingTexture(source)) {
         ReleaseSlot(&source->duplication);
         return false;
     }

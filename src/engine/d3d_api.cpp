@@ -62,6 +62,10 @@ static HRESULT RealReleaseFrame(IDXGIOutputDuplication* duplication) {
     return duplication->ReleaseFrame();
 }
 
+static HRESULT RealGetDeviceRemovedReason(ID3D11Device* device) {
+    return device->GetDeviceRemovedReason();
+}
+
 const D3dApi realD3dApi = {
     ::CreateDXGIFactory1,
     ::D3D11CreateDevice,
@@ -78,6 +82,7 @@ const D3dApi realD3dApi = {
     RealUnmap,
     RealGetFramePointerShape,
     RealReleaseFrame,
+    RealGetDeviceRemovedReason,
 };
 
 D3dApi d3dApi = realD3dApi;

@@ -77,10 +77,17 @@ bool MapCropToTexture(const Crop* crop, DXGI_MODE_ROTATION rotation, UINT textur
                       UINT textureHeight, D3D11_BOX* box);
 bool OpenCaptureSource(CaptureSource* source, const RECT* captureRect, const wchar_t** errorText);
 void CloseCaptureSource(CaptureSource* source);
-// After a removed or reset device: everything made anew but the crop and the
-// picture. On failure the source is closed again.
+// Whether a failed picture needs the whole source made anew rather than its
+// duplication: no device, adapters or outputs that changed, or a removed or
+// reset device.
+bool SourceIsStale(const CaptureSource* source, HRESULT hr);
+// Everything made anew but the crop's size and place on the desktop and the
+// picture, on the output under the centre only. False while the desktop is
+// away (the source then lacks its duplication) or when no output holds the
+// crop (the source is closed again).
 bool ReopenCaptureSource(CaptureSource* source, const RECT* captureRect);
 HRESULT CapturePicture(CaptureSource* source, UINT timeoutMs);
+// False while the desktop is away; the source is closed when only a new one can help.
 bool ReopenDuplication(CaptureSource* source);
 void RepackRows(BYTE* picture, UINT frameStride, const BYTE* mapped, UINT rowPitch, int rows);
 // Copies the mapped box into the picture, turned the way the monitor shows it.

@@ -223,6 +223,8 @@ class CaptureLoopTest : public ::testing::Test {
     ID3D11Device* device = nullptr;
     ID3D11DeviceContext* context = nullptr;
     StandInOutput output{RECT{0, 0, DESKTOP_WIDTH, DESKTOP_HEIGHT}};
+    StandInAdapter desktopAdapter{{&output}};
+    StandInFactory desktopFactory{{&desktopAdapter}};
     StandInDuplication duplication;
     StandInDuplication recreated;
     StandInSinkWriter sinkWriter;
@@ -238,6 +240,12 @@ class CaptureLoopTest : public ::testing::Test {
                                                    D3D11_CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0,
                                                    D3D11_SDK_VERSION, &device, nullptr, &context));
         // The source holds references of its own, as an opened one does.
+        source.factory = &desktopFactory;
+        desktopFactory.AddRef();
+        source.adapter = &desktopAdapter;
+        desktopAdapter.AddRef();
+        source.output = &output;
+        output.AddRef();
         source.device = device;
         device->AddRef();
         source.context = context;
@@ -284,6 +292,8 @@ class CaptureLoopTest : public ::testing::Test {
         mfApi.WriteSample = ClockedWriteSample;
         duplication.duplicatedOutput = &output;
         UseStandInDuplications({&recreated}, {&duplication});
+        // A source made anew finds the same monitor.
+        UseStandInAdapters(&desktopFactory);
     }
 
     void TearDown() override {
@@ -747,34 +757,64 @@ ULONG CountRelease(IUnknown* object) {
     return realOsApi.Release(object);
 }
 
+ID3D11Device* removedDevice;
+HRESULT removedReason;
+decltype(D3dApi::DuplicateOutput) duplicateOnLiveDevice;
+
+// DuplicateOutput on a device the driver has taken away.
+HRESULT DuplicateUnlessRemoved(IDXGIOutput1* output1, IUnknown* device,
+                               IDXGIOutputDuplication** duplication) {
+    *duplication = nullptr;
+    if (device == removedDevice)
+        return removedReason;
+    return duplicateOnLiveDevice(output1, device, duplication);
+}
+
+HRESULT ReasonOfRemoval(ID3D11Device* device) {
+    return device == removedDevice ? removedReason : S_OK;
+}
+
+// How the loss of the device shows: what AcquireNextFrame answers, and what
+// the device itself reports.
+struct DeviceLoss {
+    HRESULT acquireAnswer;
+    HRESULT reason;
+};
+
+class DeviceLossTest : public CaptureLoopTest, public ::testing::WithParamInterface<DeviceLoss> {};
+
 } // namespace
 
-TEST_F(CaptureLoopTest, RemovedDeviceRecreatesTheWholeSourceAndKeepsThePicture) {
+TEST_P(DeviceLossTest, RecreatesTheWholeSourceAndKeepsThePicture) {
     StandInOutput monitor{RECT{0, 0, DESKTOP_WIDTH, DESKTOP_HEIGHT}};
     StandInAdapter adapter({&monitor});
     StandInFactory factory({&adapter});
     UseStandInAdapters(&factory);
     driverReset = DriverReset{1400 * COUNTS_PER_MS, {}, d3dApi.D3D11CreateDevice};
     d3dApi.D3D11CreateDevice = CreateDeviceAfterReset;
-    // The first device after the reset cannot duplicate yet: the whole source
-    // is tried again, not its duplication alone.
+    removedDevice = device;
+    removedReason = GetParam().reason;
+    d3dApi.GetDeviceRemovedReason = ReasonOfRemoval;
+    // The first device after the reset cannot duplicate yet, as while the
+    // desktop is away: that device stays, its duplication is tried again.
     StandInDuplication fresh;
     ScriptAt(fresh, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureB));
     UseStandInDuplications({nullptr, &fresh}, {&duplication});
     ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
-    ScriptAt(duplication, PassAtMs(1000), MakeFailedFrame(DXGI_ERROR_DEVICE_REMOVED));
+    ScriptAt(duplication, PassAtMs(1000), MakeFailedFrame(GetParam().acquireAnswer));
     releases.clear();
     osApi.Release = CountRelease;
     void* oldObjects[] = {device, context, source.stagingTexture};
     BYTE* picture = source.framePicture;
     EXPECT_TRUE(RunUntilMs(3000));
 
-    // At the removal, then a quarter second apart until the source works.
-    EXPECT_EQ((std::vector<LONGLONG>{1000 * COUNTS_PER_MS, 1250 * COUNTS_PER_MS,
-                                     1500 * COUNTS_PER_MS, 1750 * COUNTS_PER_MS}),
-              driverReset.attempts);
-    ASSERT_EQ(2u, handOutLog.deviceAdapters.size());
+    // At the removal, then a quarter second apart until a device is made.
+    EXPECT_EQ(
+        (std::vector<LONGLONG>{1000 * COUNTS_PER_MS, 1250 * COUNTS_PER_MS, 1500 * COUNTS_PER_MS}),
+        driverReset.attempts);
+    ASSERT_EQ(1u, handOutLog.deviceAdapters.size());
     EXPECT_EQ(static_cast<IDXGIAdapter*>(&adapter), handOutLog.deviceAdapters.back());
+    EXPECT_EQ(2, handOutLog.duplicateOutputCalls);
     EXPECT_EQ(&fresh, source.duplication);
     EXPECT_EQ(fresh.device, source.device);
     EXPECT_EQ(picture, source.framePicture) << "the picture is kept";
@@ -799,29 +839,14 @@ TEST_F(CaptureLoopTest, RemovedDeviceRecreatesTheWholeSourceAndKeepsThePicture) 
         EXPECT_EQ(1, releases[object] - before[object]);
     EXPECT_EQ(0, duplication.references);
     EXPECT_EQ(0, output.references);
+    EXPECT_EQ(0, desktopFactory.references);
     EXPECT_EQ(0, fresh.references);
     EXPECT_EQ(0, monitor.references);
     EXPECT_EQ(0, adapter.references);
     EXPECT_EQ(0, factory.references);
 }
 
-namespace {
-
-ID3D11Device* removedDevice;
-decltype(D3dApi::DuplicateOutput) duplicateOnLiveDevice;
-
-// DuplicateOutput on a device the driver has taken away.
-HRESULT DuplicateUnlessRemoved(IDXGIOutput1* output1, IUnknown* device,
-                               IDXGIOutputDuplication** duplication) {
-    *duplication = nullptr;
-    if (device == removedDevice)
-        return DXGI_ERROR_DEVICE_REMOVED;
-    return duplicateOnLiveDevice(output1, device, duplication);
-}
-
-} // namespace
-
-TEST_F(CaptureLoopTest, DuplicationRefusedForARemovedDeviceRecreatesTheWholeSource) {
+TEST_P(DeviceLossTest, DuplicationRefusedForARemovedDeviceRecreatesTheWholeSource) {
     StandInOutput monitor{RECT{0, 0, DESKTOP_WIDTH, DESKTOP_HEIGHT}};
     StandInAdapter adapter({&monitor});
     StandInFactory factory({&adapter});
@@ -830,9 +855,11 @@ TEST_F(CaptureLoopTest, DuplicationRefusedForARemovedDeviceRecreatesTheWholeSour
     ScriptAt(fresh, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureB));
     UseStandInDuplications({&fresh}, {&duplication});
     removedDevice = device;
+    removedReason = GetParam().reason;
     duplicateOnLiveDevice = d3dApi.DuplicateOutput;
     d3dApi.DuplicateOutput = DuplicateUnlessRemoved;
-    // The desktop is lost at 500 ms; its duplication cannot be made again on the old device.
+    // The desktop is lost at 500 ms; its duplication cannot be made again on
+    // the old device, which until then reported nothing.
     ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
     ScriptAt(duplication, PassAtMs(500), MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
     EXPECT_TRUE(RunUntilMs(1000));
@@ -849,6 +876,14 @@ TEST_F(CaptureLoopTest, DuplicationRefusedForARemovedDeviceRecreatesTheWholeSour
     EXPECT_EQ(0, fresh.references);
     EXPECT_EQ(0, factory.references);
 }
+
+// A removed device and a reset one (a recovered GPU time-out) alike, told by
+// the failed call or by the device when asked.
+INSTANTIATE_TEST_SUITE_P(
+    RemovedOrReset, DeviceLossTest,
+    ::testing::Values(DeviceLoss{DXGI_ERROR_DEVICE_REMOVED, DXGI_ERROR_DEVICE_REMOVED},
+                      DeviceLoss{DXGI_ERROR_DEVICE_RESET, DXGI_ERROR_DEVICE_RESET},
+                      DeviceLoss{DXGI_ERROR_ACCESS_LOST, DXGI_ERROR_DEVICE_RESET}));
 
 // ---- dropped samples ----
 

@@ -247,9 +247,38 @@ HRESULT StandInOutput::GetDisplaySurfaceData1(IDXGIResource*) {
     return NotImplemented();
 }
 
-HRESULT StandInOutput::DuplicateOutput(IUnknown*, IDXGIOutputDuplication** duplication) {
+// The device behind `device`, only to be compared: its owner keeps it alive.
+static ID3D11Device* DeviceOf(IUnknown* device) {
+    ID3D11Device* d3dDevice = nullptr;
+    device->QueryInterface(__uuidof(ID3D11Device), reinterpret_cast<void**>(&d3dDevice));
+    if (d3dDevice)
+        d3dDevice->Release();
+    return d3dDevice;
+}
+
+static void HandOver(StandInDuplication* standIn, IDXGIOutput1* output1, IUnknown* device,
+                     IDXGIOutputDuplication** duplication) {
+    if (!standIn->device)
+        device->QueryInterface(__uuidof(ID3D11Device), reinterpret_cast<void**>(&standIn->device));
+    standIn->duplicatedOutput = output1;
+    standIn->AddRef();
+    *duplication = standIn;
+}
+
+HRESULT StandInOutput::DuplicateOutput(IUnknown* device, IDXGIOutputDuplication** duplication) {
     *duplication = nullptr;
-    return E_NOTIMPL;
+    if (duplications.empty())
+        return E_NOTIMPL;
+    if (!desc.AttachedToDesktop)
+        return DXGI_ERROR_UNSUPPORTED;
+    for (size_t i = 0; i < duplicationsHandedOut; i++) {
+        if (duplications[i]->references > 0 && duplications[i]->device == DeviceOf(device))
+            return E_INVALIDARG;
+    }
+    if (duplicationsHandedOut >= duplications.size())
+        return DXGI_ERROR_UNSUPPORTED;
+    HandOver(duplications[duplicationsHandedOut++], this, device, duplication);
+    return S_OK;
 }
 
 // ---- StandInAdapter ----
@@ -341,7 +370,7 @@ HRESULT StandInFactory::EnumAdapters1(UINT index, IDXGIAdapter1** adapter) {
 }
 
 BOOL StandInFactory::IsCurrent() {
-    return TRUE;
+    return current;
 }
 
 // ---- StandInSinkWriter ----
@@ -530,23 +559,15 @@ static HRESULT HandOutDuplication(IDXGIOutput1* output1, IUnknown* device,
     *duplication = nullptr;
     size_t call = static_cast<size_t>(handOutLog.duplicateOutputCalls++);
     handOutLog.duplicatedOutputs.push_back(output1);
-    ID3D11Device* d3dDevice = nullptr;
-    device->QueryInterface(__uuidof(ID3D11Device), reinterpret_cast<void**>(&d3dDevice));
-    if (d3dDevice)
-        d3dDevice->Release(); // only compared; the caller keeps the device alive
     for (StandInDuplication* live : duplicationsKnown) {
-        if (live->references > 0 && live->duplicatedOutput == output1 && live->device == d3dDevice)
+        if (live->references > 0 && live->duplicatedOutput == output1 &&
+            live->device == DeviceOf(device))
             return E_INVALIDARG; // this process already duplicates the output
     }
     if (call >= duplicationsToHandOut.size() || !duplicationsToHandOut[call])
         return DXGI_ERROR_UNSUPPORTED;
-    StandInDuplication* standIn = duplicationsToHandOut[call];
-    if (!standIn->device)
-        device->QueryInterface(__uuidof(ID3D11Device), reinterpret_cast<void**>(&standIn->device));
-    standIn->duplicatedOutput = output1;
-    duplicationsKnown.push_back(standIn);
-    standIn->AddRef();
-    *duplication = standIn;
+    duplicationsKnown.push_back(duplicationsToHandOut[call]);
+    HandOver(duplicationsToHandOut[call], output1, device, duplication);
     return S_OK;
 }
 

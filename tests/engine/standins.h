@@ -113,11 +113,19 @@ class StandInDuplication : public StandInDxgiObject<IDXGIOutputDuplication> {
 };
 
 // A monitor output with a given desktop rectangle. Its own DuplicateOutput
-// answers E_NOTIMPL, as Wine's does; duplications come from UseStandInDuplications.
+// hands out `duplications` in turn, refusing as the platform does a second one
+// for a device while one is referenced, and past the end; without any it
+// answers E_NOTIMPL, as Wine's does, and duplications come from
+// UseStandInDuplications. Once its monitor is unplugged or moved (`desc`
+// says not attached) the object is stale: it keeps refusing with an answer
+// that reads as the desktop being away for a while, so only a new
+// enumeration finds the monitor again.
 class StandInOutput : public StandInDxgiObject<IDXGIOutput1> {
   public:
     DXGI_OUTPUT_DESC desc = {};
     int getDescCalls = 0;
+    std::vector<StandInDuplication*> duplications;
+    size_t duplicationsHandedOut = 0;
 
     explicit StandInOutput(RECT desktopCoordinates);
     StandInOutput(const StandInOutput&) = delete;
@@ -170,6 +178,7 @@ class StandInAdapter : public StandInDxgiObject<IDXGIAdapter1> {
 class StandInFactory : public StandInDxgiObject<IDXGIFactory1> {
   public:
     std::vector<StandInAdapter*> adapters;
+    BOOL current = TRUE; // FALSE once adapters or outputs came or went
 
     explicit StandInFactory(std::vector<StandInAdapter*> factoryAdapters);
     StandInFactory(const StandInFactory&) = delete;
