@@ -5,6 +5,7 @@
 #include <string.h>
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 #include "engine/engine.h"
@@ -535,15 +536,19 @@ TEST_F(CaptureLoopTest, OutageThatLastsUntilStopStillFinishesTheFile) {
     ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
     ScriptAt(duplication, PassAtMs(70), MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
     DesktopAwayUntilMs(LLONG_MAX / COUNTS_PER_MS);
-    EXPECT_TRUE(RunUntilMs(1000));
+    EXPECT_TRUE(RunUntilMs(5000));
 
     EXPECT_EQ(int(PassAtMs(70)) + 1, duplication.acquireCalls); // never asked again once lost
     EXPECT_EQ(nullptr, source.duplication);
     EXPECT_EQ(0, duplication.references);
-    // At 70 ms, then every quarter second: 320, 570, 820 ms.
-    EXPECT_EQ(4u, outage.attempts.size());
+    // At 70 ms, then every quarter second to 4,820 ms.
+    EXPECT_EQ(20u, outage.attempts.size());
     ExpectAttemptsSpacedByAQuarterSecond(0);
-    ASSERT_EQ(29u, sinkWriter.samples.size()); // the whole second, as if nothing happened
+    // The whole source at 2,070 and 4,070 ms: a refusal while the desktop is
+    // away keeps the new device, so a long UAC prompt costs one every 2 s.
+    EXPECT_EQ(2u, handOutLog.deviceAdapters.size());
+    EXPECT_NE(nullptr, source.device);
+    ASSERT_EQ(149u, sinkWriter.samples.size()); // the whole time, as if nothing happened
     ExpectConstantTiming(333333);
     for (const WrittenSample& sample : sinkWriter.samples)
         ASSERT_EQ(CropOf(PictureA), sample.bytes);
@@ -774,11 +779,13 @@ HRESULT ReasonOfRemoval(ID3D11Device* device) {
     return device == removedDevice ? removedReason : S_OK;
 }
 
-// How the loss of the device shows: what AcquireNextFrame answers, and what
-// the device itself reports.
+// How the device was lost: the answer of the failing call, or, told by the
+// device when asked, the removal reason while AcquireNextFrame reports the
+// desktop lost.
 struct DeviceLoss {
-    HRESULT acquireAnswer;
-    HRESULT reason;
+    const char* name;
+    HRESULT code;
+    bool toldByTheDevice;
 };
 
 class DeviceLossTest : public CaptureLoopTest, public ::testing::WithParamInterface<DeviceLoss> {};
@@ -793,15 +800,18 @@ TEST_P(DeviceLossTest, RecreatesTheWholeSourceAndKeepsThePicture) {
     driverReset = DriverReset{1400 * COUNTS_PER_MS, {}, d3dApi.D3D11CreateDevice};
     d3dApi.D3D11CreateDevice = CreateDeviceAfterReset;
     removedDevice = device;
-    removedReason = GetParam().reason;
-    d3dApi.GetDeviceRemovedReason = ReasonOfRemoval;
+    removedReason = GetParam().code;
+    if (GetParam().toldByTheDevice)
+        d3dApi.GetDeviceRemovedReason = ReasonOfRemoval;
     // The first device after the reset cannot duplicate yet, as while the
     // desktop is away: that device stays, its duplication is tried again.
     StandInDuplication fresh;
     ScriptAt(fresh, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureB));
     UseStandInDuplications({nullptr, &fresh}, {&duplication});
     ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
-    ScriptAt(duplication, PassAtMs(1000), MakeFailedFrame(GetParam().acquireAnswer));
+    ScriptAt(
+        duplication, PassAtMs(1000),
+        MakeFailedFrame(GetParam().toldByTheDevice ? DXGI_ERROR_ACCESS_LOST : GetParam().code));
     releases.clear();
     osApi.Release = CountRelease;
     void* oldObjects[] = {device, context, source.stagingTexture};
@@ -855,7 +865,7 @@ TEST_P(DeviceLossTest, DuplicationRefusedForARemovedDeviceRecreatesTheWholeSourc
     ScriptAt(fresh, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureB));
     UseStandInDuplications({&fresh}, {&duplication});
     removedDevice = device;
-    removedReason = GetParam().reason;
+    removedReason = GetParam().code;
     duplicateOnLiveDevice = d3dApi.DuplicateOutput;
     d3dApi.DuplicateOutput = DuplicateUnlessRemoved;
     // The desktop is lost at 500 ms; its duplication cannot be made again on
@@ -881,9 +891,132 @@ TEST_P(DeviceLossTest, DuplicationRefusedForARemovedDeviceRecreatesTheWholeSourc
 // the failed call or by the device when asked.
 INSTANTIATE_TEST_SUITE_P(
     RemovedOrReset, DeviceLossTest,
-    ::testing::Values(DeviceLoss{DXGI_ERROR_DEVICE_REMOVED, DXGI_ERROR_DEVICE_REMOVED},
-                      DeviceLoss{DXGI_ERROR_DEVICE_RESET, DXGI_ERROR_DEVICE_RESET},
-                      DeviceLoss{DXGI_ERROR_ACCESS_LOST, DXGI_ERROR_DEVICE_RESET}));
+    ::testing::Values(DeviceLoss{"Removed", DXGI_ERROR_DEVICE_REMOVED, false},
+                      DeviceLoss{"Reset", DXGI_ERROR_DEVICE_RESET, false},
+                      DeviceLoss{"ResetToldByTheDevice", DXGI_ERROR_DEVICE_RESET, true}),
+    [](const ::testing::TestParamInfo<DeviceLoss>& info) { return std::string(info.param.name); });
+
+// ---- monitors unplugged, re-arranged or moved during the recording ----
+
+namespace {
+
+UINT32 PictureOfAnother(int x, int y) {
+    return 0xFF000033u | UINT32(x) << 16 | UINT32(y) << 8;
+}
+
+// What a monitor at `rect` shows of a desktop whose pixel (x, y) is
+// colourAt(x, y); rect lies right of and below the origin.
+DesktopFrame DesktopPart(RECT rect, UINT32 (*colourAt)(int, int)) {
+    DesktopFrame frame = MakeDesktopFrame(rect.right - rect.left, rect.bottom - rect.top, colourAt);
+    for (int y = 0; y < frame.height; y++) {
+        for (int x = 0; x < frame.width; x++)
+            frame.pixels[size_t(y) * frame.width + x] = colourAt(rect.left + x, rect.top + y);
+    }
+    return frame;
+}
+
+// A monitor as a new enumeration finds it: the recorded one shows the desktop
+// PictureB wherever it now is, another one pixels of its own.
+struct Monitor {
+    RECT rect;
+    bool recorded;
+};
+
+// From the loss at 500 ms the monitors are `after`; from 1,500 ms on, `later`
+// when it is given.
+struct MonitorChange {
+    const char* name;
+    std::vector<Monitor> after;
+    std::vector<Monitor> later;
+    LONGLONG newPictureFromMs; // -1: the kept picture to STOP
+};
+
+// The monitors a new factory finds from `fromMs` on.
+struct Arrangement {
+    LONGLONG fromMs;
+    StandInFactory* factory;
+};
+std::vector<Arrangement> arrangements;
+
+HRESULT WINAPI CreateFactoryAsArranged(REFIID riid, void** factory) {
+    StandInFactory* now = nullptr;
+    for (const Arrangement& arrangement : arrangements) {
+        if (virtualClock.counts >= arrangement.fromMs * COUNTS_PER_MS)
+            now = arrangement.factory;
+    }
+    return now->QueryInterface(riid, factory);
+}
+
+class MonitorChangeTest : public CaptureLoopTest,
+                          public ::testing::WithParamInterface<MonitorChange> {
+  protected:
+    std::vector<std::unique_ptr<StandInOutput>> outputs;
+    std::vector<std::unique_ptr<StandInDuplication>> duplications;
+    std::vector<std::unique_ptr<StandInAdapter>> adapters;
+    std::vector<std::unique_ptr<StandInFactory>> factories;
+
+    void Arrange(LONGLONG fromMs, const std::vector<Monitor>& monitors) {
+        std::vector<StandInOutput*> found;
+        for (const Monitor& monitor : monitors) {
+            outputs.push_back(std::make_unique<StandInOutput>(monitor.rect));
+            duplications.push_back(std::make_unique<StandInDuplication>());
+            duplications.back()->script.push_back(
+                monitor.recorded
+                    ? DesktopPart(monitor.rect, PictureB)
+                    : MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureOfAnother));
+            outputs.back()->duplications.push_back(duplications.back().get());
+            found.push_back(outputs.back().get());
+        }
+        adapters.push_back(std::make_unique<StandInAdapter>(found));
+        factories.push_back(
+            std::make_unique<StandInFactory>(std::vector<StandInAdapter*>{adapters.back().get()}));
+        arrangements.push_back({fromMs, factories.back().get()});
+    }
+};
+
+} // namespace
+
+TEST_P(MonitorChangeTest, RecordsTheSamePlaceOnTheDesktopOrKeepsThePicture) {
+    // The outputs' own DuplicateOutput answers; the recorded monitor's output
+    // object of REC is stale from the change on, its factory no longer current.
+    d3dApi.DuplicateOutput = realD3dApi.DuplicateOutput;
+    output.desc.AttachedToDesktop = FALSE;
+    desktopFactory.current = FALSE;
+    arrangements.clear();
+    Arrange(500, GetParam().after);
+    if (!GetParam().later.empty())
+        Arrange(1500, GetParam().later);
+    d3dApi.CreateDXGIFactory1 = CreateFactoryAsArranged;
+    ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
+    ScriptAt(duplication, PassAtMs(500), MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
+    EXPECT_TRUE(RunUntilMs(3000));
+
+    ASSERT_EQ(89u, sinkWriter.samples.size());
+    ExpectConstantTiming(333333);
+    LONGLONG newFrom = GetParam().newPictureFromMs;
+    for (size_t n = 0; n < sinkWriter.samples.size(); n++) {
+        bool kept = newFrom < 0 || virtualClock.writeTimes[n] < newFrom * COUNTS_PER_MS;
+        ASSERT_EQ(CropOf(kept ? PictureA : PictureB), sinkWriter.samples[n].bytes) << n;
+    }
+    EXPECT_EQ(0, output.references);
+}
+
+// The capture rect (8, 6)-(40, 30) on the monitor (0, 0)-(64, 48); its centre
+// is (24, 18). The other monitor comes first, where a fallback would look.
+INSTANTIATE_TEST_SUITE_P(
+    Monitors, MonitorChangeTest,
+    ::testing::Values(
+        MonitorChange{"UnpluggedThenBack",
+                      {{{-64, 0, 0, 48}, false}},
+                      {{{-64, 0, 0, 48}, false}, {{0, 0, 64, 48}, true}},
+                      1500},
+        MonitorChange{
+            "CentreOnNoMonitor", {{{-64, 0, 0, 48}, false}, {{64, 0, 128, 48}, true}}, {}, -1},
+        MonitorChange{
+            "MovedFourPixelsRight", {{{-60, 0, 4, 48}, false}, {{4, 0, 68, 48}, true}}, {}, 500}),
+    [](const ::testing::TestParamInfo<MonitorChange>& info) {
+        return std::string(info.param.name);
+    });
 
 // ---- dropped samples ----
 

@@ -267,10 +267,10 @@ static void HandOver(StandInDuplication* standIn, IDXGIOutput1* output1, IUnknow
 
 HRESULT StandInOutput::DuplicateOutput(IUnknown* device, IDXGIOutputDuplication** duplication) {
     *duplication = nullptr;
-    if (duplications.empty())
-        return E_NOTIMPL;
     if (!desc.AttachedToDesktop)
         return DXGI_ERROR_UNSUPPORTED;
+    if (duplications.empty())
+        return E_NOTIMPL;
     for (size_t i = 0; i < duplicationsHandedOut; i++) {
         if (duplications[i]->references > 0 && duplications[i]->device == DeviceOf(device))
             return E_INVALIDARG;
