@@ -447,9 +447,14 @@ static HMODULE WINAPI RefuseMediaFoundation(LPCWSTR, HANDLE, DWORD) {
 static HRESULT WINAPI FailMFStartup(ULONG, DWORD) {
     return MF_E_BAD_STARTUP_VERSION;
 }
+// A COM object a failed D3D11CreateDevice leaves in its out-pointers; it was
+// never the caller's to release.
+static StandInOutput leftBehind{RECT{0, 0, 1, 1}};
 static HRESULT WINAPI FailCreateDevice(IDXGIAdapter*, D3D_DRIVER_TYPE, HMODULE, UINT,
-                                       const D3D_FEATURE_LEVEL*, UINT, UINT, ID3D11Device**,
-                                       D3D_FEATURE_LEVEL*, ID3D11DeviceContext**) {
+                                       const D3D_FEATURE_LEVEL*, UINT, UINT, ID3D11Device** device,
+                                       D3D_FEATURE_LEVEL*, ID3D11DeviceContext** context) {
+    *device = reinterpret_cast<ID3D11Device*>(static_cast<IUnknown*>(&leftBehind));
+    *context = reinterpret_cast<ID3D11DeviceContext*>(static_cast<IUnknown*>(&leftBehind));
     return DXGI_ERROR_UNSUPPORTED;
 }
 static HRESULT WINAPI FailCreateFactory(REFIID, void** factory) {
@@ -585,6 +590,7 @@ TEST_P(WorkerSetUpFailureTest, EndsWithItsOwnTextAndReleasesWhatExists) {
     EXPECT_EQ(0, sinkWriter.CountCalls("Finalize")) << "a writer that never began is not finalized";
     EXPECT_EQ(0, duplication.acquireCalls) << "no picture is taken before the set-up is done";
     ExpectEachReleasedOnce();
+    EXPECT_EQ(0, leftBehind.references);
 }
 
 INSTANTIATE_TEST_SUITE_P(EverySetUpStep, WorkerSetUpFailureTest, ::testing::ValuesIn(setUpFailures),
