@@ -152,11 +152,11 @@ bool RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, const RecordingJob
         // index gets the kept picture: a removed or reset device (a driver
         // update, a recovered GPU time-out) or a changed set of monitors
         // takes the whole capture source with it, anything else only the
-        // duplication. A source without a device, a duplication or its
-        // texture is still in its outage.
-        HRESULT hr = !source->device                                   ? DXGI_ERROR_DEVICE_REMOVED
-                     : !source->duplication || !source->stagingTexture ? DXGI_ERROR_ACCESS_LOST
-                                                                       : CapturePicture(source, 0);
+        // duplication. A source without a device, or without a duplication,
+        // is still in its outage.
+        HRESULT hr = !source->device        ? DXGI_ERROR_DEVICE_REMOVED
+                     : !source->duplication ? DXGI_ERROR_ACCESS_LOST
+                                            : CapturePicture(source, 0);
         LARGE_INTEGER now = {};
         osApi.QueryPerformanceCounter(&now);
         if (SUCCEEDED(hr) || hr == DXGI_ERROR_WAIT_TIMEOUT) {

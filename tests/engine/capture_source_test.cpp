@@ -384,6 +384,12 @@ static void CountUnmap(ID3D11DeviceContext* context, ID3D11Resource* resource, U
     realD3dApi.Unmap(context, resource, subresource);
 }
 
+static HRESULT FailCreateTexture2D(ID3D11Device*, const D3D11_TEXTURE2D_DESC*,
+                                   const D3D11_SUBRESOURCE_DATA*, ID3D11Texture2D** texture) {
+    *texture = nullptr;
+    return E_OUTOFMEMORY;
+}
+
 static HRESULT FailQueryTexture2D(IDXGIResource*, ID3D11Texture2D** texture) {
     *texture = nullptr;
     return E_NOINTERFACE;
@@ -503,9 +509,11 @@ static POINT ShownAt(DXGI_MODE_ROTATION rotation, int u, int v, int width, int h
 
 // The unturned W x H desktop texture, and a crop off-centre and not square
 // that lies on the monitor whichever way it is turned.
-const int W = 96;
-const int H = 64;
-const Crop TURN_CROP = {5, 20, 30, 14};
+// The crop is wider than two strips of the turned copy and neither side is a
+// multiple of four.
+const int W = 320;
+const int H = 280;
+const Crop TURN_CROP = {5, 20, 258, 130};
 
 // Pixels of the frame picture that differ from the crop of the turned monitor,
 // which the rule above builds pixel by pixel from the texture.
@@ -566,13 +574,23 @@ TEST_F(OpenCaptureSourceTest, MonitorTurnedDuringTheRecordingIsTurnedBackAfterIt
     ASSERT_EQ(S_OK, CapturePicture(&source, 0));
     EXPECT_EQ(0, TurnedMismatches(source, DXGI_MODE_ROTATION_IDENTITY));
 
-    // Turning the monitor is a mode change: the duplication is lost and made anew.
-    UseStandInDuplications({&portrait}, {&duplication});
+    // Turning the monitor is a mode change: the duplication is lost and made
+    // anew. The texture of the turned crop cannot be had at first.
+    StandInDuplication portraitAgain;
+    portraitAgain.rotation = DXGI_MODE_ROTATION_ROTATE90;
+    portraitAgain.script.push_back(MakeDesktopFrame(W, H, Coded));
+    UseStandInDuplications({&portrait, &portraitAgain}, {&duplication});
+    d3dApi.CreateTexture2D = FailCreateTexture2D;
+    EXPECT_FALSE(ReopenDuplication(&source));
+    EXPECT_EQ(nullptr, source.duplication) << "still in its outage";
+    EXPECT_EQ(0, portrait.references);
+    d3dApi.CreateTexture2D = realD3dApi.CreateTexture2D;
     ASSERT_TRUE(ReopenDuplication(&source));
+    ASSERT_NE(nullptr, source.stagingTexture);
     ASSERT_EQ(S_OK, CapturePicture(&source, 0));
     EXPECT_EQ(0, TurnedMismatches(source, DXGI_MODE_ROTATION_ROTATE90));
     CloseSource(&source);
-    EXPECT_EQ(0, portrait.references);
+    EXPECT_EQ(0, portraitAgain.references);
 }
 
 static DesktopFrame FrameWithPointer(UINT32 (*colourAt)(int x, int y)) {
