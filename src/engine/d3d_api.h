@@ -10,12 +10,12 @@ struct D3dApi {
     HRESULT (*EnumOutputs)(IDXGIAdapter* adapter, UINT index, IDXGIOutput** output);
     HRESULT (*GetDesc)(IDXGIOutput* output, DXGI_OUTPUT_DESC* desc);
     HRESULT (*QueryOutput1)(IDXGIOutput* output, IDXGIOutput1** output1);
-    HRESULT(*DuplicateOutput)
+    HRESULT (*DuplicateOutput)
     (IDXGIOutput1* output1, IUnknown* device, IDXGIOutputDuplication** duplication);
-    HRESULT(*CreateTexture2D)
+    HRESULT (*CreateTexture2D)
     (ID3D11Device* device, const D3D11_TEXTURE2D_DESC* desc,
      const D3D11_SUBRESOURCE_DATA* initialData, ID3D11Texture2D** texture);
-    HRESULT(*AcquireNextFrame)
+    HRESULT (*AcquireNextFrame)
     (IDXGIOutputDuplication* duplication, UINT timeoutMs, DXGI_OUTDUPL_FRAME_INFO* frameInfo,
      IDXGIResource** resource);
     HRESULT (*QueryTexture2D)(IDXGIResource* resource, ID3D11Texture2D** texture);
@@ -23,11 +23,11 @@ struct D3dApi {
     void (*CopySubresourceRegion)(ID3D11DeviceContext* context, ID3D11Resource* dst,
                                   UINT dstSubresource, UINT dstX, UINT dstY, UINT dstZ,
                                   ID3D11Resource* src, UINT srcSubresource, const D3D11_BOX* box);
-    HRESULT(*Map)
+    HRESULT (*Map)
     (ID3D11DeviceContext* context, ID3D11Resource* resource, UINT subresource, D3D11_MAP mapType,
      UINT mapFlags, D3D11_MAPPED_SUBRESOURCE* mapped);
     void (*Unmap)(ID3D11DeviceContext* context, ID3D11Resource* resource, UINT subresource);
-    HRESULT(*GetFramePointerShape)
+    HRESULT (*GetFramePointerShape)
     (IDXGIOutputDuplication* duplication, UINT bufferSize, void* buffer, UINT* requiredSize,
      DXGI_OUTDUPL_POINTER_SHAPE_INFO* shapeInfo);
     HRESULT (*ReleaseFrame)(IDXGIOutputDuplication* duplication);

@@ -894,7 +894,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(DeviceLoss{"Removed", DXGI_ERROR_DEVICE_REMOVED, false},
                       DeviceLoss{"Reset", DXGI_ERROR_DEVICE_RESET, false},
                       DeviceLoss{"ResetToldByTheDevice", DXGI_ERROR_DEVICE_RESET, true}),
-    [](const ::testing::TestParamInfo<DeviceLoss>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<DeviceLoss>& loss) { return std::string(loss.param.name); });
 
 // ---- monitors unplugged, re-arranged or moved during the recording ----
 
