@@ -1014,8 +1014,8 @@ INSTANTIATE_TEST_SUITE_P(
             "CentreOnNoMonitor", {{{-64, 0, 0, 48}, false}, {{64, 0, 128, 48}, true}}, {}, -1},
         MonitorChange{
             "MovedFourPixelsRight", {{{-60, 0, 4, 48}, false}, {{4, 0, 68, 48}, true}}, {}, 500}),
-    [](const ::testing::TestParamInfo<MonitorChange>& info) {
-        return std::string(info.param.name);
+    [](const ::testing::TestParamInfo<MonitorChange>& change) {
+        return std::string(change.param.name);
     });
 
 // ---- dropped samples ----
