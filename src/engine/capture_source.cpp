@@ -125,9 +125,11 @@ static void ReadRotation(CaptureSource* source) {
 // output's duplication.
 static bool OpenDuplication(CaptureSource* source, const RECT* captureRect,
                             const wchar_t** errorText) {
-    if (FAILED(d3dApi.CreateDXGIFactory1(__uuidof(IDXGIFactory1),
-                                         reinterpret_cast<void**>(&source->factory)))) {
+    HRESULT hr = d3dApi.CreateDXGIFactory1(__uuidof(IDXGIFactory1),
+                                           reinterpret_cast<void**>(&source->factory));
+    if (FAILED(hr)) {
         source->factory = nullptr;
+        *errorText = CallFailedText(source->failureText, L"CreateDXGIFactory1", hr);
         return false;
     }
     if (!TakeOutput(source, CaptureCentre(captureRect))) {
@@ -135,15 +137,18 @@ static bool OpenDuplication(CaptureSource* source, const RECT* captureRect,
         return false;
     }
     // DuplicateOutput needs a device made on the adapter the output is connected to.
-    HRESULT hr = d3dApi.D3D11CreateDevice(
-        source->adapter, D3D_DRIVER_TYPE_UNKNOWN, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT,
-        nullptr, 0, D3D11_SDK_VERSION, &source->device, nullptr, &source->context);
+    hr = d3dApi.D3D11CreateDevice(source->adapter, D3D_DRIVER_TYPE_UNKNOWN, nullptr,
+                                  D3D11_CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0, D3D11_SDK_VERSION,
+                                  &source->device, nullptr, &source->context);
     if (FAILED(hr)) {
         *errorText = L"D3D11CreateDevice failed";
         return false;
     }
-    if (FAILED(d3dApi.QueryOutput1(source->output, &source->output1)))
+    hr = d3dApi.QueryOutput1(source->output, &source->output1);
+    if (FAILED(hr)) {
+        *errorText = CallFailedText(source->failureText, L"QueryOutput1", hr);
         return false;
+    }
     if (FAILED(d3dApi.DuplicateOutput(source->output1, source->device, &source->duplication))) {
         *errorText = L"DuplicateOutput failed (GPU/monitor mismatch?)";
         return false;
@@ -168,9 +173,11 @@ static bool MakeStagingTexture(CaptureSource* source) {
     desc.BindFlags = 0;
     desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
     desc.MiscFlags = 0;
-    if (SUCCEEDED(d3dApi.CreateTexture2D(source->device, &desc, nullptr, &source->stagingTexture)))
+    HRESULT hr = d3dApi.CreateTexture2D(source->device, &desc, nullptr, &source->stagingTexture);
+    if (SUCCEEDED(hr))
         return true;
     source->stagingTexture = nullptr;
+    CallFailedText(source->failureText, L"CreateTexture2D", hr);
     return false;
 }
 
@@ -194,9 +201,16 @@ bool OpenCaptureSource(CaptureSource* source, const RECT* captureRect, const wch
     // Zero-filled, so a recording whose first picture never arrives starts black.
     source->framePicture =
         static_cast<BYTE*>(osApi.HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, source->frameBytes));
-    if (!source->framePicture)
+    if (!source->framePicture) {
+        wsprintfW(source->failureText, L"HeapAlloc failed (%u bytes)", source->frameBytes);
+        *errorText = source->failureText;
         return false;
-    return MakeStagingTexture(source);
+    }
+    if (!MakeStagingTexture(source)) {
+        *errorText = source->failureText;
+        return false;
+    }
+    return true;
 }
 
 void CloseCaptureSource(CaptureSource* source) {
