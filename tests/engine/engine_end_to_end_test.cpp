@@ -6,9 +6,9 @@
 // back as mp4_check does.
 #include <gtest/gtest.h>
 #include <limits.h>
-#include <stdlib.h>
 #include <mferror.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <string>
 #include <vector>
@@ -371,8 +371,7 @@ bool QuartersNear(int colourSet, const Quarters& seen) {
     return true;
 }
 
-// The quarters of a top-down BGRA picture of REAL_WIDTH x REAL_HEIGHT, as mp4_check reads a
-// frame's.
+// The quarters of a top-down BGRA picture of REAL_WIDTH x REAL_HEIGHT.
 Quarters PictureQuarters(const BYTE* picture) {
     Quarters quarters = {};
     for (int quarter = 0; quarter < 4; quarter++) {
@@ -763,7 +762,7 @@ TEST_F(EngineOnRealPlatform, RealRecordingOfATopmostWindowThatChangesColourHolds
     ASSERT_NO_FATAL_FAILURE(NeedEncoder());
     if (IsSkipped())
         return;
-    NameRecording(L"quorvel-real-capture.mp4");
+    NameRecording(L"quorvel-real-recording.mp4");
     // Physical pixels, as the duplication sees them, whatever the display's scale.
     threadDpi = SetThreadDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
     const RECT area = {100, 100, 100 + REAL_WIDTH, 100 + REAL_HEIGHT};
