@@ -403,23 +403,6 @@ void ExpectTwoSecondsOfQuarters(const wchar_t* path) {
     ExpectQuartersNear(2, summary.lastQuarters, "last frame");
 }
 
-// How many H.264 encoders Media Foundation offers the sink writer.
-HRESULT CountH264Encoders(UINT32* count) {
-    MFT_REGISTER_TYPE_INFO h264 = {MFMediaType_Video, MFVideoFormat_H264};
-    IMFActivate** encoders = nullptr;
-    *count = 0;
-    HRESULT hr = MFTEnumEx(MFT_CATEGORY_VIDEO_ENCODER,
-                           MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_ASYNCMFT | MFT_ENUM_FLAG_HARDWARE |
-                               MFT_ENUM_FLAG_SORTANDFILTER,
-                           nullptr, &h264, &encoders, count);
-    if (FAILED(hr))
-        return hr;
-    for (UINT32 i = 0; i < *count; i++)
-        encoders[i]->Release();
-    CoTaskMemFree(encoders);
-    return hr;
-}
-
 // S_OK when some graphics adapter has an output; else the answer that said none.
 HRESULT FindAnyOutput() {
     IDXGIFactory1* factory = nullptr;
