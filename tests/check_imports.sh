@@ -1,14 +1,30 @@
 #!/bin/sh
 # quorvel.exe must be one file: it may import only DLLs that Windows ships,
-# and not those that some editions of Windows lack (it looks those up when a
-# recording starts). With a second argument, it must also be at most that
-# many bytes.
-exe="$1"
-maxBytes="${2:-}"
-allowed='^(KERNEL32|USER32|GDI32|COMDLG32|DWMAPI|WINMM|OLE32|D3D11|DXGI|ADVAPI32|SHELL32|msvcrt|api-ms-win-crt-[a-z0-9-]+)\.dll$'
-notEverywhere='^(MFPLAT|MFREADWRITE)\.dll$'
-dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
-[ -n "$dlls" ] || { echo "no imports read from $exe"; exit 1; }
+# not those that some editions lack, and no function that Windows 10 1507
+# lacks (tests/imports.list). A MinGW exe is read with objdump, with at most
+# MAX_BYTES bytes if given; an MSVC exe through its `dumpbin /imports` listing.
+# Usage: check_imports.sh EXE [MAX_BYTES]
+#        check_imports.sh --dumpbin LISTING
+list="$(dirname "$0")/imports.list"
+patterns() { sed -n "s/^$1 //p" "$list" | paste -sd'|' -; }
+allowed="^($(patterns allow))\.dll$"
+notEverywhere="^($(patterns never))\.dll$"
+newer="\b($(patterns newer))\b"
+
+maxBytes=""
+if [ "$1" = "--dumpbin" ]; then
+    listing=$(tr -d '\r' <"$2")
+    # A DLL stands alone on its line, indented by four, in both the imports
+    # and the delay-load imports.
+    dlls=$(printf '%s\n' "$listing" | sed -n 's/^    \([^ ]*\.[dD][lL][lL]\)$/\1/p')
+else
+    exe="$1"
+    maxBytes="${2:-}"
+    listing=$(x86_64-w64-mingw32-objdump -p "$exe")
+    dlls=$(printf '%s\n' "$listing" | sed -n 's/^[[:space:]]*DLL Name: //p')
+fi
+[ -n "$dlls" ] || { echo "no imports read from $*"; exit 1; }
+
 status=0
 for dll in $dlls; do
     if echo "$dll" | grep -Eiq "$notEverywhere"; then
@@ -21,13 +37,8 @@ for dll in $dlls; do
         status=1
     fi
 done
-# Nor a function that Windows 10 before version 1703 lacks: the loader would
-# refuse the exe before it could say which Windows it needs.
-newer=$(x86_64-w64-mingw32-objdump -p "$exe" |
-    grep -Eo '\b(SetProcessDpiAwarenessContext|GetDpiForWindow|GetDpiForSystem|GetSystemMetricsForDpi|AdjustWindowRectExForDpi|SystemParametersInfoForDpi|EnableNonClientDpiScaling|SetThreadDpiAwarenessContext|GetWindowDpiAwarenessContext)\b' |
-    sort -u)
-for name in $newer; do
-    echo "imported, but missing before Windows 10 version 1703: $name"
+for name in $(printf '%s\n' "$listing" | grep -Eo "$newer" | sort -u); do
+    echo "imported, but missing from Windows 10 1507: $name"
     status=1
 done
 if [ -n "$maxBytes" ]; then

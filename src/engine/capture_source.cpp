@@ -127,9 +127,11 @@ static void ReadRotation(CaptureSource* source) {
 // The output that holds the centre and a device on its adapter.
 static bool OpenDevice(CaptureSource* source, const RECT* captureRect, bool anyOutput,
                        const wchar_t** errorText) {
-    if (FAILED(d3dApi.CreateDXGIFactory1(__uuidof(IDXGIFactory1),
-                                         reinterpret_cast<void**>(&source->factory)))) {
+    HRESULT hr = d3dApi.CreateDXGIFactory1(__uuidof(IDXGIFactory1),
+                                           reinterpret_cast<void**>(&source->factory));
+    if (FAILED(hr)) {
         source->factory = nullptr;
+        *errorText = CallFailedText(source->failureText, L"CreateDXGIFactory1", hr);
         return false;
     }
     if (!TakeOutput(source, CaptureCentre(captureRect), anyOutput)) {
@@ -137,9 +139,9 @@ static bool OpenDevice(CaptureSource* source, const RECT* captureRect, bool anyO
         return false;
     }
     // DuplicateOutput needs a device made on the adapter the output is connected to.
-    HRESULT hr = d3dApi.D3D11CreateDevice(
-        source->adapter, D3D_DRIVER_TYPE_UNKNOWN, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT,
-        nullptr, 0, D3D11_SDK_VERSION, &source->device, nullptr, &source->context);
+    hr = d3dApi.D3D11CreateDevice(source->adapter, D3D_DRIVER_TYPE_UNKNOWN, nullptr,
+                                  D3D11_CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0, D3D11_SDK_VERSION,
+                                  &source->device, nullptr, &source->context);
     if (FAILED(hr)) {
         // Whatever the runtime left there is not ours to release.
         source->device = nullptr;
@@ -147,8 +149,11 @@ static bool OpenDevice(CaptureSource* source, const RECT* captureRect, bool anyO
         *errorText = L"D3D11CreateDevice failed";
         return false;
     }
-    if (FAILED(d3dApi.QueryOutput1(source->output, &source->output1)))
+    hr = d3dApi.QueryOutput1(source->output, &source->output1);
+    if (FAILED(hr)) {
+        *errorText = CallFailedText(source->failureText, L"QueryOutput1", hr);
         return false;
+    }
     return true;
 }
 
@@ -181,9 +186,11 @@ static bool MakeStagingTexture(CaptureSource* source) {
     desc.BindFlags = 0;
     desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
     desc.MiscFlags = 0;
-    if (SUCCEEDED(d3dApi.CreateTexture2D(source->device, &desc, nullptr, &source->stagingTexture)))
+    HRESULT hr = d3dApi.CreateTexture2D(source->device, &desc, nullptr, &source->stagingTexture);
+    if (SUCCEEDED(hr))
         return true;
     source->stagingTexture = nullptr;
+    CallFailedText(source->failureText, L"CreateTexture2D", hr);
     return false;
 }
 
@@ -207,9 +214,16 @@ bool OpenCaptureSource(CaptureSource* source, const RECT* captureRect, const wch
     // Zero-filled, so a recording whose first picture never arrives starts black.
     source->framePicture =
         static_cast<BYTE*>(osApi.HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, source->frameBytes));
-    if (!source->framePicture)
+    if (!source->framePicture) {
+        wsprintfW(source->failureText, L"HeapAlloc failed (%u bytes)", source->frameBytes);
+        *errorText = source->failureText;
         return false;
-    return MakeStagingTexture(source);
+    }
+    if (!MakeStagingTexture(source)) {
+        *errorText = source->failureText;
+        return false;
+    }
+    return true;
 }
 
 void CloseCaptureSource(CaptureSource* source) {

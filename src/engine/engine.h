@@ -50,6 +50,7 @@ struct CaptureSource {
     BYTE* framePicture;
     int recordMouse;
     PointerState pointer;
+    wchar_t failureText[48]; // the error text of a set-up call that has none of its own
 };
 
 // The sink-writer side of one recording.
@@ -60,12 +61,15 @@ struct Mp4Writer {
     IMFMediaType* inputType;
     DWORD streamIndex;
     wchar_t refusalText[96]; // the error text when the encoder refuses the size or rate
+    wchar_t failureText[48]; // the error text of a set-up call that has none of its own
 };
 
 // Thread procedure; the parameter is the RecordingJob.
 DWORD WINAPI RecordingWorker(LPVOID parameter);
+// "<call> failed (0x<hr>)" into text (48 units), which it returns.
+const wchar_t* CallFailedText(wchar_t* text, const wchar_t* call, HRESULT hr);
 
-// Capture source. On failure *errorText is the text to report, or null.
+// Capture source. On failure *errorText is the text to report.
 POINT CaptureCentre(const RECT* captureRect);
 // The output to duplicate: the first whose rectangle holds the centre, else
 // the first one; -1 when there is none.
@@ -94,7 +98,7 @@ void RepackRows(BYTE* picture, UINT frameStride, const BYTE* mapped, UINT rowPit
 void TurnPicture(BYTE* picture, int cropWidth, int cropHeight, const BYTE* mapped, UINT rowPitch,
                  DXGI_MODE_ROTATION rotation);
 
-// MP4 writer. On failure *errorText is the text to report, or null.
+// MP4 writer. On failure *errorText is the text to report.
 UINT ComputeBitRate(int cropWidth, int cropHeight, int fps);
 bool OpenMp4Writer(Mp4Writer* writer, const wchar_t* outputPath, int fps, int cropWidth,
                    int cropHeight, UINT frameStride, const wchar_t** errorText);

@@ -35,8 +35,11 @@ static void SetPictureAttributes(IMFMediaType* type, int fps, int cropWidth, int
 bool OpenMp4Writer(Mp4Writer* writer, const wchar_t* outputPath, int fps, int cropWidth,
                    int cropHeight, UINT frameStride, const wchar_t** errorText) {
     *errorText = nullptr;
-    if (FAILED(mfApi.MFCreateAttributes(&writer->attributes, 1)))
+    HRESULT hr = mfApi.MFCreateAttributes(&writer->attributes, 1);
+    if (FAILED(hr)) {
+        *errorText = CallFailedText(writer->failureText, L"MFCreateAttributes", hr);
         return false;
+    }
     writer->attributes->SetUINT32(MF_READWRITE_ENABLE_HARDWARE_TRANSFORMS, TRUE);
     // No container type: the ".mp4" ending of the path selects the MP4 sink.
     if (FAILED(mfApi.MFCreateSinkWriterFromURL(outputPath, nullptr, writer->attributes,
@@ -47,8 +50,11 @@ bool OpenMp4Writer(Mp4Writer* writer, const wchar_t* outputPath, int fps, int cr
     UINT bitRate = ComputeBitRate(cropWidth, cropHeight, fps);
 
     // A media type that cannot be created ends the set-up rather than being used as null.
-    if (FAILED(mfApi.MFCreateMediaType(&writer->outputType)))
+    hr = mfApi.MFCreateMediaType(&writer->outputType);
+    if (FAILED(hr)) {
+        *errorText = CallFailedText(writer->failureText, L"MFCreateMediaType", hr);
         return false;
+    }
     IMFMediaType* outputType = writer->outputType;
     outputType->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
     outputType->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264);
@@ -65,8 +71,11 @@ bool OpenMp4Writer(Mp4Writer* writer, const wchar_t* outputPath, int fps, int cr
         return false;
     }
 
-    if (FAILED(mfApi.MFCreateMediaType(&writer->inputType)))
+    hr = mfApi.MFCreateMediaType(&writer->inputType);
+    if (FAILED(hr)) {
+        *errorText = CallFailedText(writer->failureText, L"MFCreateMediaType", hr);
         return false;
+    }
     IMFMediaType* inputType = writer->inputType;
     inputType->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
     inputType->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_RGB32);

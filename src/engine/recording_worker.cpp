@@ -12,8 +12,14 @@ struct WorkerState {
     Mp4Writer writer;
 };
 
+const wchar_t* CallFailedText(wchar_t* text, const wchar_t* call, HRESULT hr) {
+    // Hexadecimal, as Windows' documentation lists the results.
+    wsprintfW(text, L"%s failed (0x%08X)", call, static_cast<UINT>(hr));
+    return text;
+}
+
 // Initialization, set-up and the recording itself. A failing step returns at
-// once with the text to report, or null; what it created stays in *state.
+// once with the text to report; what it created stays in *state.
 static const wchar_t* InitializeAndRecord(RecordingJob* job, WorkerState* state) {
     if (FAILED(osApi.CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
         return L"CoInitializeEx failed";

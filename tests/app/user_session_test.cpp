@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <cwchar>
+#include <cwctype>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,10 +22,10 @@ const wchar_t* const SET_UP_TEXTS[] = {
     L"DuplicateOutput failed (GPU/monitor mismatch?)",
     L"Capture area is off-screen",
     L"Cannot create output .mp4",
-    L"Encoder rejected input format",
-    L"Recording needs Media Foundation, which this edition of Windows lacks (install the Media "
-    L"Feature Pack).",
 };
+
+const wchar_t NEEDS_MEDIA_FOUNDATION[] = L"Recording needs Media Foundation, which this edition of "
+                                         L"Windows lacks (install the Media Feature Pack).";
 
 // Moves past the literal at *at; false if it is not there.
 bool ReadLiteral(const wchar_t** at, const wchar_t* literal) {
@@ -35,12 +36,16 @@ bool ReadLiteral(const wchar_t** at, const wchar_t* literal) {
     return true;
 }
 
-// Moves past the decimal digits at *at; false if there are none.
-bool ReadDigits(const wchar_t** at) {
+// Moves past the characters at *at that `isOne` accepts; false if there are none.
+bool ReadRun(const wchar_t** at, int (*isOne)(wint_t)) {
     const wchar_t* start = *at;
-    while (**at >= L'0' && **at <= L'9')
+    while (**at && isOne(**at))
         ++*at;
     return *at != start;
+}
+
+bool ReadDigits(const wchar_t** at) {
+    return ReadRun(at, [](wint_t unit) { return iswdigit(unit); });
 }
 
 bool IsSetUpText(const std::wstring& text) {
@@ -48,11 +53,33 @@ bool IsSetUpText(const std::wstring& text) {
         if (text == setUpText)
             return true;
     }
+    // Elsewhere than where mfplat.dll is missing, this text means the lookup is broken.
+    if (text == NEEDS_MEDIA_FOUNDATION) {
+        HMODULE platform = LoadLibraryExW(L"mfplat.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        if (platform)
+            FreeLibrary(platform);
+        return !platform;
+    }
     // "The H.264 encoder refused a W \u00D7 H picture at N fps."
     const wchar_t* at = text.c_str();
-    return ReadLiteral(&at, L"The H.264 encoder refused a ") && ReadDigits(&at) &&
-           ReadLiteral(&at, L" \u00D7 ") && ReadDigits(&at) && ReadLiteral(&at, L" picture at ") &&
-           ReadDigits(&at) && ReadLiteral(&at, L" fps.") && *at == L'\0';
+    if (ReadLiteral(&at, L"The H.264 encoder refused a ") && ReadDigits(&at) &&
+        ReadLiteral(&at, L" \u00D7 ") && ReadDigits(&at) && ReadLiteral(&at, L" picture at ") &&
+        ReadDigits(&at) && ReadLiteral(&at, L" fps.") && *at == L'\0')
+        return true;
+    // "<call> failed (0x<HRESULT>)", or "HeapAlloc failed (<N> bytes)".
+    at = text.c_str();
+    if (!ReadRun(&at, [](wint_t unit) { return iswalnum(unit); }) ||
+        !ReadLiteral(&at, L" failed ("))
+        return false;
+    const wchar_t* result = at;
+    bool hresult = ReadLiteral(&at, L"0x") &&
+                   ReadRun(&at, [](wint_t unit) { return iswxdigit(unit); }) && at - result == 10;
+    if (!hresult) {
+        at = result;
+        if (!ReadDigits(&at) || !ReadLiteral(&at, L" bytes"))
+            return false;
+    }
+    return ReadLiteral(&at, L")") && *at == L'\0';
 }
 
 struct ChildText {

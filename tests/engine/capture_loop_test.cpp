@@ -221,6 +221,7 @@ size_t PassAtMs(int ms) {
 class CaptureLoopTest : public ::testing::Test {
   protected:
     SeamGuard guard;
+    MediaFoundationGuard mediaFoundation;
     ID3D11Device* device = nullptr;
     ID3D11DeviceContext* context = nullptr;
     StandInOutput output{RECT{0, 0, DESKTOP_WIDTH, DESKTOP_HEIGHT}};
@@ -234,9 +235,9 @@ class CaptureLoopTest : public ::testing::Test {
     RecordingJob job = {};
 
     void SetUp() override {
-        if (!LoadMfApi())
-            GTEST_SKIP() << MEDIA_FOUNDATION_MISSING;
-        ASSERT_HRESULT_SUCCEEDED(MFStartup(MF_VERSION, MFSTARTUP_LITE));
+        ASSERT_NO_FATAL_FAILURE(mediaFoundation.Start());
+        if (IsSkipped())
+            return;
         ASSERT_HRESULT_SUCCEEDED(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr,
                                                    D3D11_CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0,
                                                    D3D11_SDK_VERSION, &device, nullptr, &context));
@@ -310,8 +311,6 @@ class CaptureLoopTest : public ::testing::Test {
             context->Release();
         if (device)
             device->Release();
-        if (!IsSkipped())
-            MFShutdown();
     }
 
     // Runs the loop until the stop event is seen at `ms` of virtual time.

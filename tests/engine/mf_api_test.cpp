@@ -45,10 +45,14 @@ class MfApiLookup : public ::testing::Test {
 } // namespace
 
 TEST_F(MfApiLookup, SystemFolderDllsFillTheEntriesThatAreNotReplaced) {
+    MediaFoundationGuard mediaFoundation;
+    ASSERT_NO_FATAL_FAILURE(mediaFoundation.Start());
+    if (IsSkipped())
+        return;
+    loadCalls.clear();
     mfApi.MFStartup = TestsOwnStartup;
     mfApi.MFShutdown = nullptr;
-    if (!LoadMfApi())
-        GTEST_SKIP() << MEDIA_FOUNDATION_MISSING;
+    ASSERT_TRUE(LoadMfApi());
 
     ASSERT_EQ(2u, loadCalls.size());
     EXPECT_EQ(L"mfplat.dll", loadCalls[0].name);

@@ -83,9 +83,14 @@ ToolRun RunMp4Check(const std::wstring& mp4Path) {
 
 } // namespace
 
-TEST(Mp4Check, PrintsFrameCountDurationSizeAndColoursOfTheFixture) {
-    if (!LoadMfApi())
-        GTEST_SKIP() << MEDIA_FOUNDATION_MISSING;
+// The tool needs Media Foundation, as this process does to judge its absence.
+class Mp4Check : public ::testing::Test {
+  protected:
+    MediaFoundationGuard mediaFoundation;
+    void SetUp() override { mediaFoundation.Start(); }
+};
+
+TEST_F(Mp4Check, PrintsFrameCountDurationSizeAndColoursOfTheFixture) {
     ToolRun run = RunMp4Check(ExeFolder() + L"quarters.mp4");
     // Made as 30 frames at 15 fps: frames 0, 15 and 29 in four quarters of
     // their own colours (make_fixture.sh lists them), the others dark grey. The
@@ -104,9 +109,7 @@ TEST(Mp4Check, PrintsFrameCountDurationSizeAndColoursOfTheFixture) {
     EXPECT_EQ(0u, run.exitCode);
 }
 
-TEST(Mp4Check, FileThatIsNoMp4GivesOneLineNamingTheStepAndItsResult) {
-    if (!LoadMfApi())
-        GTEST_SKIP() << MEDIA_FOUNDATION_MISSING;
+TEST_F(Mp4Check, FileThatIsNoMp4GivesOneLineNamingTheStepAndItsResult) {
     wchar_t folder[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, folder);
     std::wstring path = std::wstring(folder) + L"quorvel-not-a-movie.mp4";

@@ -1,4 +1,6 @@
 #include "standins.h"
+#include <gtest/gtest.h>
+#include <stdio.h>
 #include <string.h>
 
 HandOutLog handOutLog;
@@ -17,6 +19,28 @@ SeamGuard::~SeamGuard() {
     d3dApi = realD3dApi;
     mfApi = realMfApi;
     osApi = realOsApi;
+}
+
+void MediaFoundationGuard::Start() {
+    HMODULE platform = LoadLibraryExW(L"mfplat.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!platform)
+        GTEST_SKIP() << "this Windows has no Media Foundation (an N edition without the Media "
+                        "Feature Pack, or a server without its Media Foundation feature)";
+    FreeLibrary(platform);
+    ASSERT_TRUE(LoadMfApi()) << "mfplat.dll is in the system folder, yet LoadMfApi failed";
+    HRESULT hr = realMfApi.MFStartup(MF_VERSION, MFSTARTUP_LITE);
+    if (FAILED(hr)) {
+        char hex[16];
+        snprintf(hex, sizeof(hex), "0x%08lX", static_cast<unsigned long>(hr));
+        GTEST_SKIP() << "Media Foundation is installed but does not start (MFStartup: " << hex
+                     << "; a server's feature may await a restart)";
+    }
+    started = true;
+}
+
+MediaFoundationGuard::~MediaFoundationGuard() {
+    if (started)
+        realMfApi.MFShutdown();
 }
 
 ULONG CountReferences(IUnknown* object) {

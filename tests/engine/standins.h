@@ -23,10 +23,21 @@ struct SeamGuard {
     ~SeamGuard();
 };
 
-// Why a test that needs Media Foundation skips where LoadMfApi cannot find it.
-const char MEDIA_FOUNDATION_MISSING[] =
-    "this Windows has no Media Foundation (an N edition without the Media Feature Pack, or a "
-    "server without its Media Foundation feature)";
+// Media Foundation for one test, looked up as a recording looks it up and
+// started; shut down again when this goes. Start skips the test only where the
+// platform lacks it: no mfplat.dll in the system folder, or an MFStartup that
+// fails (a server whose Media Foundation feature awaits a restart). Where
+// mfplat.dll is there, a failing LoadMfApi fails the test. In a SetUp, gtest
+// then leaves the test's body out; elsewhere the caller returns on IsSkipped().
+struct MediaFoundationGuard {
+    bool started = false;
+
+    MediaFoundationGuard() = default;
+    MediaFoundationGuard(const MediaFoundationGuard&) = delete;
+    MediaFoundationGuard& operator=(const MediaFoundationGuard&) = delete;
+    ~MediaFoundationGuard();
+    void Start();
+};
 
 // One scripted answer of AcquireNextFrame.
 struct DesktopFrame {

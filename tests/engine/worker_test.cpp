@@ -195,6 +195,7 @@ static int CountEvents(const std::string& name) {
 class WorkerTest : public ::testing::Test {
   protected:
     SeamGuard guard;
+    MediaFoundationGuard mediaFoundation;
     // The machine's own monitors differ from one test machine to the next.
     StandInOutput output{RECT{0, 0, 1920, 1080}};
     StandInDuplication duplication;
@@ -204,8 +205,9 @@ class WorkerTest : public ::testing::Test {
     std::vector<MSG> posts;
 
     void SetUp() override {
-        if (!LoadMfApi())
-            GTEST_SKIP() << MEDIA_FOUNDATION_MISSING;
+        ASSERT_NO_FATAL_FAILURE(mediaFoundation.Start());
+        if (IsSkipped())
+            return;
         tracked.clear();
         events.clear();
         releasedObjects.clear();
@@ -492,10 +494,10 @@ static HRESULT WINAPI FailSecondMediaType(IMFMediaType** type) {
 struct SetUpFailure {
     const char* name;
     void (*inject)(RecordingJob* job, StandInSinkWriter* sinkWriter);
-    const wchar_t* errorText; // L"" for the silent failures
-    int comStarted;           // CoUninitialize expected
-    int mfStarted;            // MFShutdown expected
-    int sinkWriterHandedOut;  // the stand-in writer was reached
+    const wchar_t* errorText;
+    int comStarted;          // CoUninitialize expected
+    int mfStarted;           // MFShutdown expected
+    int sinkWriterHandedOut; // the stand-in writer was reached
     const char* lastWriterCall;
 };
 
@@ -518,13 +520,13 @@ static const SetUpFailure setUpFailures[] = {
      [](RecordingJob*, StandInSinkWriter*) { d3dApi.D3D11CreateDevice = FailCreateDevice; },
      L"D3D11CreateDevice failed", 1, 1, 0, nullptr},
     {"CreateDXGIFactory1",
-     [](RecordingJob*, StandInSinkWriter*) { d3dApi.CreateDXGIFactory1 = FailCreateFactory; }, L"",
-     1, 1, 0, nullptr},
+     [](RecordingJob*, StandInSinkWriter*) { d3dApi.CreateDXGIFactory1 = FailCreateFactory; },
+     L"CreateDXGIFactory1 failed (0x8007000E)", 1, 1, 0, nullptr},
     {"NoOutputs", [](RecordingJob*, StandInSinkWriter*) { UseStandInOutputs({}); },
      L"No display output found", 1, 1, 0, nullptr},
     {"QueryOutput1",
-     [](RecordingJob*, StandInSinkWriter*) { d3dApi.QueryOutput1 = FailQueryOutput1; }, L"", 1, 1,
-     0, nullptr},
+     [](RecordingJob*, StandInSinkWriter*) { d3dApi.QueryOutput1 = FailQueryOutput1; },
+     L"QueryOutput1 failed (0x80004002)", 1, 1, 0, nullptr},
     // The stand-in output's own DuplicateOutput answers E_NOTIMPL, as Wine's does.
     {"DuplicateOutput",
      [](RecordingJob*, StandInSinkWriter*) { d3dApi.DuplicateOutput = realD3dApi.DuplicateOutput; },
@@ -534,14 +536,15 @@ static const SetUpFailure setUpFailures[] = {
          job->captureRect = {1919, 100, 1950, 300};
      },
      L"Capture area is off-screen", 1, 1, 0, nullptr},
+    // 640 x 360 x 4 bytes.
     {"FramePicture", [](RecordingJob*, StandInSinkWriter*) { osApi.HeapAlloc = FailHeapAlloc; },
-     L"", 1, 1, 0, nullptr},
+     L"HeapAlloc failed (921600 bytes)", 1, 1, 0, nullptr},
     {"StagingTexture",
-     [](RecordingJob*, StandInSinkWriter*) { d3dApi.CreateTexture2D = FailCreateTexture2D; }, L"",
-     1, 1, 0, nullptr},
+     [](RecordingJob*, StandInSinkWriter*) { d3dApi.CreateTexture2D = FailCreateTexture2D; },
+     L"CreateTexture2D failed (0x8007000E)", 1, 1, 0, nullptr},
     {"MFCreateAttributes",
      [](RecordingJob*, StandInSinkWriter*) { mfApi.MFCreateAttributes = FailMFCreateAttributes; },
-     L"", 1, 1, 0, nullptr},
+     L"MFCreateAttributes failed (0x8007000E)", 1, 1, 0, nullptr},
     // Wine's own sink writer refuses .mp4 paths with E_INVALIDARG.
     {"SinkWriter",
      [](RecordingJob*, StandInSinkWriter*) {
@@ -549,16 +552,16 @@ static const SetUpFailure setUpFailures[] = {
      },
      L"Cannot create output .mp4", 1, 1, 0, nullptr},
     {"OutputMediaType",
-     [](RecordingJob*, StandInSinkWriter*) { mfApi.MFCreateMediaType = FailFirstMediaType; }, L"",
-     1, 1, 1, nullptr},
+     [](RecordingJob*, StandInSinkWriter*) { mfApi.MFCreateMediaType = FailFirstMediaType; },
+     L"MFCreateMediaType failed (0x8007000E)", 1, 1, 1, nullptr},
     {"AddStream",
      [](RecordingJob*, StandInSinkWriter* writer) {
          writer->addStreamResult = MF_E_INVALIDMEDIATYPE;
      },
      ENCODER_REFUSAL, 1, 1, 1, "AddStream"},
     {"InputMediaType",
-     [](RecordingJob*, StandInSinkWriter*) { mfApi.MFCreateMediaType = FailSecondMediaType; }, L"",
-     1, 1, 1, "AddStream"},
+     [](RecordingJob*, StandInSinkWriter*) { mfApi.MFCreateMediaType = FailSecondMediaType; },
+     L"MFCreateMediaType failed (0x8007000E)", 1, 1, 1, "AddStream"},
     {"SetInputMediaType",
      [](RecordingJob*, StandInSinkWriter* writer) {
          writer->setInputMediaTypeResult = MF_E_INVALIDMEDIATYPE;

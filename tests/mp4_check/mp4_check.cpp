@@ -2,6 +2,7 @@
 // centre colours of the first and last frame of FILE's video stream and the
 // centre colours of the four quarters of its first, middle and last frame, or
 // one line naming the step that failed and its HRESULT (exit code 1).
+// mp4_check --encoders: prints how many H.264 encoders the system offers.
 #include <stdio.h>
 #include "mp4_check/mp4_summary.h"
 #include <shellapi.h>
@@ -23,8 +24,20 @@ int main() {
     int argumentCount = 0;
     wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &argumentCount);
     if (!arguments || argumentCount != 2) {
-        fprintf(stderr, "usage: mp4_check FILE.mp4\n");
+        fprintf(stderr, "usage: mp4_check FILE.mp4 | mp4_check --encoders\n");
         return 2;
+    }
+    if (lstrcmpW(arguments[1], L"--encoders") == 0) {
+        LocalFree(arguments);
+        UINT32 encoders = 0;
+        HRESULT hr = CountH264Encoders(&encoders);
+        if (FAILED(hr)) {
+            fprintf(stderr, "mp4_check: MFTEnumEx failed: 0x%08lX\n",
+                    static_cast<unsigned long>(hr));
+            return 1;
+        }
+        printf("H.264 encoders (MFTEnumEx): %u\n", encoders);
+        return 0;
     }
     Mp4Summary summary = {};
     const char* failedStep = "";

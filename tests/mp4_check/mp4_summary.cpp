@@ -247,3 +247,19 @@ HRESULT ReadMp4Summary(const wchar_t* path, Mp4Summary* summary, const char** fa
         CoUninitialize();
     return hr;
 }
+
+HRESULT CountH264Encoders(UINT32* count) {
+    MFT_REGISTER_TYPE_INFO h264 = {MFMediaType_Video, MFVideoFormat_H264};
+    IMFActivate** encoders = nullptr;
+    *count = 0;
+    HRESULT hr = MFTEnumEx(MFT_CATEGORY_VIDEO_ENCODER,
+                           MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_ASYNCMFT | MFT_ENUM_FLAG_HARDWARE |
+                               MFT_ENUM_FLAG_SORTANDFILTER,
+                           nullptr, &h264, &encoders, count);
+    if (FAILED(hr))
+        return hr;
+    for (UINT32 i = 0; i < *count; i++)
+        encoders[i]->Release();
+    CoTaskMemFree(encoders);
+    return hr;
+}

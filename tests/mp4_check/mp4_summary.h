@@ -23,3 +23,6 @@ struct Mp4Summary {
 // Reads the whole file with the Media Foundation source reader. S_OK, or the
 // HRESULT of the step that failed, with *failedStep naming it.
 HRESULT ReadMp4Summary(const wchar_t* path, Mp4Summary* summary, const char** failedStep);
+
+// How many H.264 encoders the system offers (MFTEnumEx), hardware ones included.
+HRESULT CountH264Encoders(UINT32* count);

