@@ -5,7 +5,6 @@
 #include <string.h>
 #include <algorithm>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 #include "engine/engine.h"
@@ -763,24 +762,13 @@ ULONG CountRelease(IUnknown* object) {
 
 ID3D11Device* removedDevice;
 HRESULT removedReason;
-decltype(D3dApi::DuplicateOutput) duplicateOnLiveDevice;
-
-// DuplicateOutput on a device the driver has taken away.
-HRESULT DuplicateUnlessRemoved(IDXGIOutput1* output1, IUnknown* device,
-                               IDXGIOutputDuplication** duplication) {
-    *duplication = nullptr;
-    if (device == removedDevice)
-        return removedReason;
-    return duplicateOnLiveDevice(output1, device, duplication);
-}
 
 HRESULT ReasonOfRemoval(ID3D11Device* device) {
     return device == removedDevice ? removedReason : S_OK;
 }
 
 // How the device was lost: the answer of the failing call, or, told by the
-// device when asked, the removal reason while AcquireNextFrame reports the
-// desktop lost.
+// device when asked, the removal reason while the desktop reads as lost.
 struct DeviceLoss {
     const char* name;
     HRESULT code;
@@ -791,7 +779,7 @@ class DeviceLossTest : public CaptureLoopTest, public ::testing::WithParamInterf
 
 } // namespace
 
-TEST_P(DeviceLossTest, RecreatesTheWholeSourceAndKeepsThePicture) {
+TEST_P(DeviceLossTest, RemovedDeviceRecreatesTheWholeSourceAndKeepsThePicture) {
     StandInOutput monitor{RECT{0, 0, DESKTOP_WIDTH, DESKTOP_HEIGHT}};
     StandInAdapter adapter({&monitor});
     StandInFactory factory({&adapter});
@@ -823,7 +811,6 @@ TEST_P(DeviceLossTest, RecreatesTheWholeSourceAndKeepsThePicture) {
         driverReset.attempts);
     ASSERT_EQ(1u, handOutLog.deviceAdapters.size());
     EXPECT_EQ(static_cast<IDXGIAdapter*>(&adapter), handOutLog.deviceAdapters.back());
-    EXPECT_EQ(2, handOutLog.duplicateOutputCalls);
     EXPECT_EQ(&fresh, source.duplication);
     EXPECT_EQ(fresh.device, source.device);
     EXPECT_EQ(picture, source.framePicture) << "the picture is kept";
@@ -855,6 +842,21 @@ TEST_P(DeviceLossTest, RecreatesTheWholeSourceAndKeepsThePicture) {
     EXPECT_EQ(0, factory.references);
 }
 
+namespace {
+
+decltype(D3dApi::DuplicateOutput) duplicateOnLiveDevice;
+
+// DuplicateOutput on a device the driver has taken away.
+HRESULT DuplicateUnlessRemoved(IDXGIOutput1* output1, IUnknown* device,
+                               IDXGIOutputDuplication** duplication) {
+    *duplication = nullptr;
+    if (device == removedDevice)
+        return removedReason;
+    return duplicateOnLiveDevice(output1, device, duplication);
+}
+
+} // namespace
+
 TEST_P(DeviceLossTest, DuplicationRefusedForARemovedDeviceRecreatesTheWholeSource) {
     StandInOutput monitor{RECT{0, 0, DESKTOP_WIDTH, DESKTOP_HEIGHT}};
     StandInAdapter adapter({&monitor});
@@ -867,8 +869,7 @@ TEST_P(DeviceLossTest, DuplicationRefusedForARemovedDeviceRecreatesTheWholeSourc
     removedReason = GetParam().code;
     duplicateOnLiveDevice = d3dApi.DuplicateOutput;
     d3dApi.DuplicateOutput = DuplicateUnlessRemoved;
-    // The desktop is lost at 500 ms; its duplication cannot be made again on
-    // the old device, which until then reported nothing.
+    // The desktop is lost at 500 ms; its duplication cannot be made again on the old device.
     ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
     ScriptAt(duplication, PassAtMs(500), MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
     EXPECT_TRUE(RunUntilMs(1000));
@@ -886,8 +887,7 @@ TEST_P(DeviceLossTest, DuplicationRefusedForARemovedDeviceRecreatesTheWholeSourc
     EXPECT_EQ(0, factory.references);
 }
 
-// A removed device and a reset one (a recovered GPU time-out) alike, told by
-// the failed call or by the device when asked.
+// A removed device and a reset one (a recovered GPU time-out) alike.
 INSTANTIATE_TEST_SUITE_P(
     RemovedOrReset, DeviceLossTest,
     ::testing::Values(DeviceLoss{"Removed", DXGI_ERROR_DEVICE_REMOVED, false},
@@ -899,120 +899,75 @@ INSTANTIATE_TEST_SUITE_P(
 
 namespace {
 
-UINT32 PictureOfAnother(int x, int y) {
-    return 0xFF000033u | UINT32(x) << 16 | UINT32(y) << 8;
+// What the recorded monitor shows of the desktop PictureB once it sits 4
+// pixels further right.
+UINT32 PictureBFourRight(int x, int y) {
+    return PictureB(x + 4, y);
 }
 
-// What a monitor at `rect` shows of a desktop whose pixel (x, y) is
-// colourAt(x, y); rect lies right of and below the origin.
-DesktopFrame DesktopPart(RECT rect, UINT32 (*colourAt)(int, int)) {
-    DesktopFrame frame = MakeDesktopFrame(rect.right - rect.left, rect.bottom - rect.top, colourAt);
-    for (int y = 0; y < frame.height; y++) {
-        for (int x = 0; x < frame.width; x++)
-            frame.pixels[size_t(y) * frame.width + x] = colourAt(rect.left + x, rect.top + y);
-    }
-    return frame;
-}
-
-// A monitor as a new enumeration finds it: the recorded one shows the desktop
-// PictureB wherever it now is, another one pixels of its own.
-struct Monitor {
-    RECT rect;
-    bool recorded;
-};
-
-// From the loss at 500 ms the monitors are `after`; from 1,500 ms on, `later`
-// when it is given.
+// After the loss at 500 ms the recorded monitor is gone; from `backAtMs` on
+// it is at `rect`. Another monitor, left of the origin, comes first all along.
 struct MonitorChange {
     const char* name;
-    std::vector<Monitor> after;
-    std::vector<Monitor> later;
+    RECT rect;
+    UINT32 (*shows)(int x, int y);
+    LONGLONG backAtMs;
     LONGLONG newPictureFromMs; // -1: the kept picture to STOP
 };
 
-// The monitors a new factory finds from `fromMs` on.
-struct Arrangement {
-    LONGLONG fromMs;
-    StandInFactory* factory;
-};
-std::vector<Arrangement> arrangements;
+StandInFactory* withoutIt;
+StandInFactory* withIt;
+LONGLONG backAtMs;
 
 HRESULT WINAPI CreateFactoryAsArranged(REFIID riid, void** factory) {
-    StandInFactory* now = nullptr;
-    for (const Arrangement& arrangement : arrangements) {
-        if (virtualClock.counts >= arrangement.fromMs * COUNTS_PER_MS)
-            now = arrangement.factory;
-    }
+    StandInFactory* now = virtualClock.counts < backAtMs * COUNTS_PER_MS ? withoutIt : withIt;
     return now->QueryInterface(riid, factory);
 }
 
 class MonitorChangeTest : public CaptureLoopTest,
-                          public ::testing::WithParamInterface<MonitorChange> {
-  protected:
-    std::vector<std::unique_ptr<StandInOutput>> outputs;
-    std::vector<std::unique_ptr<StandInDuplication>> duplications;
-    std::vector<std::unique_ptr<StandInAdapter>> adapters;
-    std::vector<std::unique_ptr<StandInFactory>> factories;
-
-    void Arrange(LONGLONG fromMs, const std::vector<Monitor>& monitors) {
-        std::vector<StandInOutput*> found;
-        for (const Monitor& monitor : monitors) {
-            outputs.push_back(std::make_unique<StandInOutput>(monitor.rect));
-            duplications.push_back(std::make_unique<StandInDuplication>());
-            duplications.back()->script.push_back(
-                monitor.recorded
-                    ? DesktopPart(monitor.rect, PictureB)
-                    : MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureOfAnother));
-            outputs.back()->duplications.push_back(duplications.back().get());
-            found.push_back(outputs.back().get());
-        }
-        adapters.push_back(std::make_unique<StandInAdapter>(found));
-        factories.push_back(
-            std::make_unique<StandInFactory>(std::vector<StandInAdapter*>{adapters.back().get()}));
-        arrangements.push_back({fromMs, factories.back().get()});
-    }
-};
+                          public ::testing::WithParamInterface<MonitorChange> {};
 
 } // namespace
 
 TEST_P(MonitorChangeTest, RecordsTheSamePlaceOnTheDesktopOrKeepsThePicture) {
-    // The outputs' own DuplicateOutput answers; the recorded monitor's output
-    // object of REC is stale from the change on, its factory no longer current.
-    d3dApi.DuplicateOutput = realD3dApi.DuplicateOutput;
+    // The capture rect (8, 6)-(40, 30), centred on (24, 18), lies on `output`,
+    // which is stale from the loss on and its factory no longer current.
+    StandInOutput other{RECT{-64, 0, 0, 48}};
+    StandInOutput recorded{GetParam().rect};
+    StandInAdapter alone({&other});
+    StandInAdapter both({&other, &recorded});
+    StandInFactory first({&alone});
+    StandInFactory second({&both});
+    withoutIt = &first;
+    withIt = &second;
+    backAtMs = GetParam().backAtMs;
+    d3dApi.CreateDXGIFactory1 = CreateFactoryAsArranged;
     output.desc.AttachedToDesktop = FALSE;
     desktopFactory.current = FALSE;
-    arrangements.clear();
-    Arrange(500, GetParam().after);
-    if (!GetParam().later.empty())
-        Arrange(1500, GetParam().later);
-    d3dApi.CreateDXGIFactory1 = CreateFactoryAsArranged;
+    StandInDuplication back;
+    back.script.push_back(MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, GetParam().shows));
+    UseStandInDuplications({&back}, {&duplication});
     ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
     ScriptAt(duplication, PassAtMs(500), MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
     EXPECT_TRUE(RunUntilMs(3000));
 
+    for (IDXGIOutput1* duplicated : handOutLog.duplicatedOutputs)
+        EXPECT_EQ(static_cast<IDXGIOutput1*>(&recorded), duplicated) << "never another monitor";
     ASSERT_EQ(89u, sinkWriter.samples.size());
-    ExpectConstantTiming(333333);
     LONGLONG newFrom = GetParam().newPictureFromMs;
     for (size_t n = 0; n < sinkWriter.samples.size(); n++) {
         bool kept = newFrom < 0 || virtualClock.writeTimes[n] < newFrom * COUNTS_PER_MS;
         ASSERT_EQ(CropOf(kept ? PictureA : PictureB), sinkWriter.samples[n].bytes) << n;
     }
-    EXPECT_EQ(0, output.references);
+    CloseCaptureSource(&source);
 }
 
-// The capture rect (8, 6)-(40, 30) on the monitor (0, 0)-(64, 48); its centre
-// is (24, 18). The other monitor comes first, where a fallback would look.
 INSTANTIATE_TEST_SUITE_P(
     Monitors, MonitorChangeTest,
-    ::testing::Values(
-        MonitorChange{"UnpluggedThenBack",
-                      {{{-64, 0, 0, 48}, false}},
-                      {{{-64, 0, 0, 48}, false}, {{0, 0, 64, 48}, true}},
-                      1500},
-        MonitorChange{
-            "CentreOnNoMonitor", {{{-64, 0, 0, 48}, false}, {{64, 0, 128, 48}, true}}, {}, -1},
-        MonitorChange{
-            "MovedFourPixelsRight", {{{-60, 0, 4, 48}, false}, {{4, 0, 68, 48}, true}}, {}, 500}),
+    ::testing::Values(MonitorChange{"UnpluggedThenBack", {0, 0, 64, 48}, PictureB, 1500, 1500},
+                      MonitorChange{"CentreOnNoMonitor", {64, 0, 128, 48}, PictureB, 500, -1},
+                      MonitorChange{
+                          "MovedFourPixelsRight", {4, 0, 68, 48}, PictureBFourRight, 500, 500}),
     [](const ::testing::TestParamInfo<MonitorChange>& change) {
         return std::string(change.param.name);
     });

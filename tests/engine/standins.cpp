@@ -271,38 +271,9 @@ HRESULT StandInOutput::GetDisplaySurfaceData1(IDXGIResource*) {
     return NotImplemented();
 }
 
-// The device behind `device`, only to be compared: its owner keeps it alive.
-static ID3D11Device* DeviceOf(IUnknown* device) {
-    ID3D11Device* d3dDevice = nullptr;
-    device->QueryInterface(__uuidof(ID3D11Device), reinterpret_cast<void**>(&d3dDevice));
-    if (d3dDevice)
-        d3dDevice->Release();
-    return d3dDevice;
-}
-
-static void HandOver(StandInDuplication* standIn, IDXGIOutput1* output1, IUnknown* device,
-                     IDXGIOutputDuplication** duplication) {
-    if (!standIn->device)
-        device->QueryInterface(__uuidof(ID3D11Device), reinterpret_cast<void**>(&standIn->device));
-    standIn->duplicatedOutput = output1;
-    standIn->AddRef();
-    *duplication = standIn;
-}
-
-HRESULT StandInOutput::DuplicateOutput(IUnknown* device, IDXGIOutputDuplication** duplication) {
+HRESULT StandInOutput::DuplicateOutput(IUnknown*, IDXGIOutputDuplication** duplication) {
     *duplication = nullptr;
-    if (!desc.AttachedToDesktop)
-        return DXGI_ERROR_UNSUPPORTED;
-    if (duplications.empty())
-        return E_NOTIMPL;
-    for (size_t i = 0; i < duplicationsHandedOut; i++) {
-        if (duplications[i]->references > 0 && duplications[i]->device == DeviceOf(device))
-            return E_INVALIDARG;
-    }
-    if (duplicationsHandedOut >= duplications.size())
-        return DXGI_ERROR_UNSUPPORTED;
-    HandOver(duplications[duplicationsHandedOut++], this, device, duplication);
-    return S_OK;
+    return E_NOTIMPL;
 }
 
 // ---- StandInAdapter ----
@@ -583,15 +554,27 @@ static HRESULT HandOutDuplication(IDXGIOutput1* output1, IUnknown* device,
     *duplication = nullptr;
     size_t call = static_cast<size_t>(handOutLog.duplicateOutputCalls++);
     handOutLog.duplicatedOutputs.push_back(output1);
+    DXGI_OUTPUT_DESC outputDesc = {};
+    output1->GetDesc(&outputDesc);
+    if (!outputDesc.AttachedToDesktop)
+        return DXGI_ERROR_UNSUPPORTED;
+    ID3D11Device* d3dDevice = nullptr;
+    device->QueryInterface(__uuidof(ID3D11Device), reinterpret_cast<void**>(&d3dDevice));
+    if (d3dDevice)
+        d3dDevice->Release(); // only compared; the caller keeps the device alive
     for (StandInDuplication* live : duplicationsKnown) {
-        if (live->references > 0 && live->duplicatedOutput == output1 &&
-            live->device == DeviceOf(device))
+        if (live->references > 0 && live->duplicatedOutput == output1 && live->device == d3dDevice)
             return E_INVALIDARG; // this process already duplicates the output
     }
     if (call >= duplicationsToHandOut.size() || !duplicationsToHandOut[call])
         return DXGI_ERROR_UNSUPPORTED;
-    duplicationsKnown.push_back(duplicationsToHandOut[call]);
-    HandOver(duplicationsToHandOut[call], output1, device, duplication);
+    StandInDuplication* standIn = duplicationsToHandOut[call];
+    if (!standIn->device)
+        device->QueryInterface(__uuidof(ID3D11Device), reinterpret_cast<void**>(&standIn->device));
+    standIn->duplicatedOutput = output1;
+    duplicationsKnown.push_back(standIn);
+    standIn->AddRef();
+    *duplication = standIn;
     return S_OK;
 }
 

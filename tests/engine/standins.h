@@ -124,19 +124,11 @@ class StandInDuplication : public StandInDxgiObject<IDXGIOutputDuplication> {
 };
 
 // A monitor output with a given desktop rectangle. Its own DuplicateOutput
-// hands out `duplications` in turn, refusing as the platform does a second one
-// for a device while one is referenced, and past the end; without any it
-// answers E_NOTIMPL, as Wine's does, and duplications come from
-// UseStandInDuplications. Once its monitor is unplugged or moved (`desc`
-// says not attached) the object is stale: it keeps refusing with an answer
-// that reads as the desktop being away for a while, so only a new
-// enumeration finds the monitor again.
+// answers E_NOTIMPL, as Wine's does; duplications come from UseStandInDuplications.
 class StandInOutput : public StandInDxgiObject<IDXGIOutput1> {
   public:
     DXGI_OUTPUT_DESC desc = {};
     int getDescCalls = 0;
-    std::vector<StandInDuplication*> duplications;
-    size_t duplicationsHandedOut = 0;
 
     explicit StandInOutput(RECT desktopCoordinates);
     StandInOutput(const StandInOutput&) = delete;
@@ -303,6 +295,8 @@ extern HandOutLog handOutLog;
 // the end, fails with DXGI_ERROR_UNSUPPORTED. As the platform does, it refuses
 // (E_INVALIDARG) a second duplication of an output by a device while one of
 // these, or one of `alreadyLive` (made by the test itself), is still referenced.
+// An output no longer attached to the desktop (its monitor unplugged or moved)
+// is stale for good: it is refused as if the desktop were away for a while.
 void UseStandInDuplications(std::vector<StandInDuplication*> duplications,
                             std::vector<StandInDuplication*> alreadyLive = {});
 // d3dApi.EnumOutputs enumerates these on the first adapter it is asked about;
