@@ -223,6 +223,7 @@ class WorkerTest : public ::testing::Test {
         job.notifyWindow = window;
         // Left over from an earlier recording: the worker must clear both.
         job.success = 1;
+        job.stoppedForSpace = 1;
         lstrcpyW(job.errorText, L"stale text");
 
         UseStandInDuplications({&duplication});
@@ -308,6 +309,7 @@ TEST_F(WorkerTest, SuccessfulRecordingPostsOneAndFinalizesOnce) {
     Run();
     ExpectOnePost(1);
     EXPECT_STREQ(L"", job.errorText);
+    EXPECT_EQ(0, job.stoppedForSpace);
     EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
     ASSERT_LE(3u, sinkWriter.calls.size()) << "the writer was not set up";
     EXPECT_EQ(std::vector<std::string>({"AddStream", "SetInputMediaType", "BeginWriting"}),
@@ -338,6 +340,37 @@ TEST_F(WorkerTest, FileThatCannotBeFinishedFailsTheRecordingWithItsText) {
     ExpectOnePost(0);
     EXPECT_STREQ(L"Could not finish the MP4 file (is the disk full?)", job.errorText);
     EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
+    ExpectEachReleasedOnce();
+}
+
+// Plenty of room at the first look, a second later less than the reserve. A
+// loop that let the disk fill is stopped at the third look.
+static int freeSpaceLooks;
+static std::wstring freeSpaceFolder;
+static HANDLE stopAtThirdLook;
+
+static BOOL WINAPI FillingDisk(LPCWSTR folder, PULARGE_INTEGER available, PULARGE_INTEGER,
+                               PULARGE_INTEGER) {
+    freeSpaceFolder = folder;
+    if (++freeSpaceLooks == 3)
+        SetEvent(stopAtThirdLook);
+    available->QuadPart = freeSpaceLooks == 1 ? 1ull << 40 : 1024 * 1024;
+    return TRUE;
+}
+
+TEST_F(WorkerTest, DiskFillingMidWayEndsAsASuccessMarkedAsStoppedForSpace) {
+    ResetEvent(job.stopEvent);
+    stopAtThirdLook = job.stopEvent;
+    freeSpaceLooks = 0;
+    osApi.GetDiskFreeSpaceExW = FillingDisk;
+    Run();
+    ExpectOnePost(1);
+    EXPECT_EQ(1, job.stoppedForSpace);
+    EXPECT_STREQ(L"", job.errorText);
+    EXPECT_EQ(2, freeSpaceLooks);
+    EXPECT_EQ(L"C:\\users\\Public\\", freeSpaceFolder);
+    EXPECT_LT(0u, sinkWriter.samples.size()) << "the file keeps what was recorded";
+    EXPECT_EQ("Finalize", sinkWriter.calls.back());
     ExpectEachReleasedOnce();
 }
 

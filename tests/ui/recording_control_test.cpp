@@ -99,9 +99,34 @@ struct ShellRecord {
     std::vector<FileMove> moves;
     std::vector<UINT> periodsBegun;
     std::vector<UINT> periodsEnded;
+    std::wstring otherDrive; // a folder the move finds on another drive
+    ULONGLONG freeBytes = 1ull << 40;
+    ULONGLONG otherDriveFreeBytes = 1ull << 40;
+    bool freeSpaceUnreadable = false;
+    std::vector<std::wstring> spaceAsked;
 };
 
 ShellRecord shell;
+
+// The copy to another drive: the real MoveFileWithProgressW unless steps is
+// set. In steps it writes the target a part at a time, as Windows does, and
+// leaves the part written when cancelled or failing, as a share that went away
+// does. From askAtStep on, another thread sends `arriving` to the frame.
+struct CopyScript {
+    int steps = 0;
+    int failAfterStep = -1;
+    int askAtStep = -1;
+    std::vector<ArrivingMessage> arriving;
+    std::vector<LRESULT> answers; // -1: no answer while the copy ran
+    std::vector<DWORD> flags;     // of each copy
+    volatile bool copying = false;
+    bool settingsAtCancel = false;
+    HWND frame = nullptr;
+    HANDLE asker = nullptr;
+    std::wstring settingsFile;
+};
+
+CopyScript copyScript;
 
 // How the stand-in worker behaves: like the real one, it may leave a file at
 // outputPath, waits for the stop event unless it fails on its own, then
@@ -111,6 +136,7 @@ struct WorkerScript {
     bool waitsForStop = true;
     DWORD finalizingMs = 0; // after the stop, before the file is complete
     int success = 1;
+    int stoppedForSpace = 0;
     std::wstring errorText;
     std::wstring watchedFile; // looked for as the worker ends
     bool watchedFileThere = false;
@@ -130,6 +156,7 @@ DWORD WINAPI StandInWorker(LPVOID parameter) {
     }
     workerScript.watchedFileThere = PathExists(workerScript.watchedFile);
     job->success = workerScript.success;
+    job->stoppedForSpace = workerScript.stoppedForSpace;
     lstrcpynW(job->errorText, workerScript.errorText.c_str(), 255);
     PostMessageW(job->notifyWindow, WM_APP_RECORDING_DONE, job->success, 0);
     return 0;
@@ -202,6 +229,8 @@ BOOL WINAPI AnswerSaveDialog(LPOPENFILENAMEW dialog) {
 HANDLE WINAPI StartStandInWorker(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
                                  LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
                                  LPDWORD threadId) {
+    if (start != RecordingWorker)
+        return ::CreateThread(security, stackSize, start, parameter, flags, threadId);
     ++shell.threadsCreated;
     shell.threadStart = start;
     shell.threadParameter = parameter;
@@ -243,9 +272,67 @@ DWORD WINAPI ReadScriptedTempPath(DWORD capacity, LPWSTR buffer) {
     return length;
 }
 
+bool OnOtherDrive(const std::wstring& path) {
+    return !shell.otherDrive.empty() && path.rfind(shell.otherDrive, 0) == 0;
+}
+
 BOOL WINAPI RecordedMove(LPCWSTR from, LPCWSTR to, DWORD flags) {
     shell.moves.push_back({from, to, flags});
+    if (OnOtherDrive(to) && !(flags & MOVEFILE_COPY_ALLOWED)) {
+        SetLastError(ERROR_NOT_SAME_DEVICE);
+        return FALSE;
+    }
     return ::MoveFileExW(from, to, flags);
+}
+
+BOOL WINAPI AnswerFreeSpace(LPCWSTR folder, PULARGE_INTEGER available, PULARGE_INTEGER,
+                            PULARGE_INTEGER) {
+    shell.spaceAsked.push_back(folder);
+    available->QuadPart = OnOtherDrive(folder) ? shell.otherDriveFreeBytes : shell.freeBytes;
+    return shell.freeSpaceUnreadable ? FALSE : TRUE;
+}
+
+DWORD WINAPI AskFrameDuringCopy(LPVOID) {
+    for (const ArrivingMessage& arriving : copyScript.arriving) {
+        DWORD_PTR answer = 0;
+        bool answered = SendMessageTimeoutW(copyScript.frame, arriving.message, arriving.wParam,
+                                            arriving.lParam, SMTO_NORMAL, 5000, &answer);
+        copyScript.answers.push_back(answered && copyScript.copying ? LRESULT(answer) : -1);
+    }
+    return 0;
+}
+
+BOOL WINAPI CopyInSteps(LPCWSTR from, LPCWSTR to, LPPROGRESS_ROUTINE progress, LPVOID data,
+                        DWORD flags) {
+    copyScript.flags.push_back(flags);
+    if (copyScript.steps == 0)
+        return ::MoveFileWithProgressW(from, to, progress, data, flags);
+    std::string bytes = ReadFileBytes(from);
+    LARGE_INTEGER total = {}, copied = {};
+    total.QuadPart = LONGLONG(bytes.size());
+    DWORD reason = CALLBACK_STREAM_SWITCH;
+    DWORD error = ERROR_SUCCESS;
+    copyScript.copying = true;
+    for (int step = 0; error == ERROR_SUCCESS && step <= copyScript.steps; ++step) {
+        copied.QuadPart = total.QuadPart * step / copyScript.steps;
+        WriteFileBytes(to, bytes.substr(0, size_t(copied.QuadPart)));
+        if (progress(total, copied, total, copied, 1, reason, nullptr, nullptr, data) ==
+            PROGRESS_CANCEL) {
+            copyScript.settingsAtCancel = PathExists(copyScript.settingsFile);
+            error = ERROR_REQUEST_ABORTED;
+        } else if (step == copyScript.failAfterStep) {
+            error = ERROR_UNEXP_NET_ERR;
+        }
+        reason = CALLBACK_CHUNK_FINISHED;
+        if (step == copyScript.askAtStep)
+            copyScript.asker = ::CreateThread(nullptr, 0, AskFrameDuringCopy, nullptr, 0, nullptr);
+        Sleep(40);
+    }
+    copyScript.copying = false;
+    if (error == ERROR_SUCCESS)
+        DeleteFileW(from);
+    SetLastError(error);
+    return error == ERROR_SUCCESS;
 }
 
 // Wine has the two entry points but answers ERROR_CALL_NOT_IMPLEMENTED.
@@ -354,11 +441,18 @@ class RecordingControl : public FrameWindowTest {
         shellApi.ShutdownBlockReasonCreate = RecordBlockReason;
         shellApi.ShutdownBlockReasonDestroy = RecordBlockReasonRemoved;
         shellApi.SHGetKnownFolderPath = AnswerKnownFolder;
+        shellApi.GetDiskFreeSpaceExW = AnswerFreeSpace;
+        shellApi.MoveFileWithProgressW = CopyInSteps;
         scratch = MakeScratchFolder(L"control");
+        copyScript = CopyScript{};
+        copyScript.settingsFile = scratch + L"\\quorvel\\settings.ini";
+        shell.otherDrive = scratch + L"\\other drive\\";
+        CreateDirectoryW(shell.otherDrive.c_str(), nullptr);
         shell.videosFolder = scratch + L"\\Videos";
         CreateDirectoryW(shell.videosFolder.c_str(), nullptr);
         localAppData.Set(scratch);
         FrameWindowTest::SetUp();
+        copyScript.frame = window;
     }
 
     void TearDown() override {
@@ -376,6 +470,7 @@ class RecordingControl : public FrameWindowTest {
         if (recordingJob.stopEvent)
             CloseHandle(recordingJob.stopEvent);
         recordingJob.stopEvent = nullptr;
+        JoinAsker();
         for (const std::wstring& name : FilesMatching(RealTempFolder() + L"quorvel_2031*.mp4"))
             DeleteFileW((RealTempFolder() + name).c_str());
         FrameWindowTest::TearDown();
@@ -392,6 +487,15 @@ class RecordingControl : public FrameWindowTest {
         RECT capture = GetCaptureRect(window);
         ASSERT_EQ(width, capture.right - capture.left);
         ASSERT_EQ(height, capture.bottom - capture.top);
+    }
+
+    // The thread that sent messages during the copy has had its answers.
+    void JoinAsker() {
+        if (copyScript.asker) {
+            WaitForSingleObject(copyScript.asker, 10000);
+            CloseHandle(copyScript.asker);
+            copyScript.asker = nullptr;
+        }
     }
 
     void Command(unsigned id) { SendMessageW(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
@@ -579,6 +683,38 @@ TEST_F(RecordingStart, ThreadThatCannotBeCreatedClosesTheEventAndStaysIdle) {
     ExpectIdle();
 }
 
+TEST_F(RecordingStart, TooLittleRoomForAMinuteRefusesButAnUnreadableDriveDoesNot) {
+    // 1280 x 720 at 60 fps: 3,870,720 bit/s, so 64 MB and a minute need 96,139,264 bytes.
+    const struct {
+        ULONGLONG freeBytes;
+        bool unreadable;
+        bool starts;
+    } cases[] = {{96139263, false, false}, {96139264, false, true}, {0, true, true}};
+    SetCaptureArea(1280, 720);
+    currentFps = 60;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.freeBytes);
+        shell.boxes.clear();
+        shell.freeBytes = c.freeBytes;
+        shell.freeSpaceUnreadable = c.unreadable;
+        Command(ID_REC);
+        EXPECT_EQ(std::vector<std::wstring>{RealTempFolder()}, shell.spaceAsked);
+        shell.spaceAsked.clear();
+        if (c.starts) {
+            EXPECT_EQ(1, isRecording);
+            EXPECT_TRUE(shell.boxes.empty());
+            Command(ID_STOP);
+            ASSERT_TRUE(PumpUntilReported(5000));
+            continue;
+        }
+        ExpectOneBox(L"Not enough free disk space to record: 91 MB free on the drive of the "
+                     L"temporary folder.",
+                     MB_ICONWARNING);
+        EXPECT_EQ(0, shell.eventsCreated);
+        ExpectIdle();
+    }
+}
+
 TEST_F(RecordingStop, SecondStopHasNoFurtherEffect) {
     Command(ID_REC);
     Command(ID_STOP);
@@ -755,6 +891,107 @@ TEST_F(RecordingFinish, RecDuringTheSaveDialogIsIgnoredAndTheRecordingIsSaved) {
     EXPECT_EQ(2, shell.threadsCreated) << "REC works again once the finish is over";
 }
 
+TEST_F(RecordingFinish, StoppedForSpaceSaysSoBeforeTheSaveDialogAndKeepsTheRecording) {
+    std::wstring target = scratch + L"\\chosen.mp4";
+    workerScript.stoppedForSpace = 1;
+    shell.answers.push_back({true, target});
+    StartAndStop();
+
+    EXPECT_EQ((std::vector<std::wstring>{L"box", L"dialog"}), shell.shown);
+    ExpectOneBox(L"The disk is nearly full, so the recording was stopped. It is kept: choose "
+                 L"where to save it.",
+                 MB_ICONWARNING);
+    EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(target));
+    ExpectIdle();
+}
+
+TEST_F(RecordingFinish, CopyToAnotherDriveLeavesTheFrameAnsweringThroughout) {
+    std::wstring target = shell.otherDrive + L"chosen.mp4";
+    shell.answers.push_back({true, target});
+    copyScript.steps = 10;
+    copyScript.askAtStep = 2;
+    copyScript.arriving = {{WM_QUERYENDSESSION, 0, true, ENDSESSION_LOGOFF},
+                           {WM_COMMAND, MAKEWPARAM(ID_REC, BN_CLICKED), true}};
+    StartAndStop();
+    JoinAsker();
+
+    EXPECT_EQ((std::vector<LRESULT>{FALSE, 0}), copyScript.answers) << "answered mid-copy";
+    EXPECT_EQ(1, shell.threadsCreated) << "REC is ignored during the copy";
+    ASSERT_EQ(1u, shell.moves.size());
+    EXPECT_EQ(static_cast<DWORD>(MOVEFILE_REPLACE_EXISTING), shell.moves[0].flags);
+    EXPECT_EQ(std::vector<DWORD>{MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED},
+              copyScript.flags);
+    EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(target));
+    EXPECT_TRUE(shell.boxes.empty());
+    EXPECT_TRUE(RecordingsInTempFolder().empty());
+    ExpectIdle();
+}
+
+TEST_F(RecordingFinish, CancelledOrFailedCopyRemovesItsPartAndAsksAgain) {
+    const struct {
+        const char* name;
+        int failAfterStep;
+        std::vector<ArrivingMessage> arriving;
+        std::vector<std::wstring> shown;
+    } cases[] = {
+        {"STOP", -1, {{WM_COMMAND, MAKEWPARAM(ID_STOP, BN_CLICKED), true}}, {L"dialog", L"dialog"}},
+        {"failed", 5, {}, {L"dialog", L"box", L"dialog"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        shell.shown.clear();
+        shell.boxes.clear();
+        std::wstring second = scratch + L"\\second try.mp4";
+        shell.answers = {{true, shell.otherDrive + L"chosen.mp4"}, {true, second}};
+        copyScript.steps = 10;
+        copyScript.askAtStep = 2;
+        copyScript.failAfterStep = c.failAfterStep;
+        copyScript.arriving = c.arriving;
+        StartAndStop();
+        JoinAsker();
+
+        EXPECT_EQ(c.shown, shell.shown);
+        EXPECT_FALSE(PathExists(shell.otherDrive + L"chosen.mp4")) << "the part copy is removed";
+        EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(second)) << "the recording was kept meanwhile";
+        DeleteFileW(second.c_str());
+        ExpectIdle();
+    }
+}
+
+TEST_F(RecordingFinish, TargetDriveWithoutRoomAsksAgainWithoutCopying) {
+    // 34 bytes need 1 MB; a file the recording replaces makes room. The copies
+    // made are the real MoveFileWithProgressW's.
+    const struct {
+        ULONGLONG freeBytes;
+        const char* replaced;
+        bool unreadable;
+        bool refused;
+    } cases[] = {{33, nullptr, false, true},
+                 {4, "thirty bytes of an older video", false, false},
+                 {0, nullptr, true, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.freeBytes);
+        shell.boxes.clear();
+        copyScript.flags.clear();
+        std::wstring target = shell.otherDrive + L"chosen.mp4";
+        if (c.replaced)
+            WriteFileBytes(target, c.replaced);
+        shell.otherDriveFreeBytes = c.freeBytes;
+        shell.freeSpaceUnreadable = c.unreadable;
+        shell.answers = {{true, target}};
+        StartAndStop();
+
+        EXPECT_EQ(shell.otherDrive, shell.spaceAsked.back());
+        EXPECT_EQ(c.refused ? 0u : 1u, copyScript.flags.size());
+        EXPECT_EQ(c.refused ? "" : RECORDED_BYTES, ReadFileBytes(target));
+        if (c.refused)
+            ExpectOneBox(L"Not enough free space there: the recording needs 1 MB.", MB_ICONWARNING);
+        EXPECT_TRUE(RecordingsInTempFolder().empty());
+        DeleteFileW(target.c_str());
+        ExpectIdle();
+    }
+}
+
 TEST_F(RecordingFinish, ReportWhileIdleIsIgnored) {
     PostMessageW(window, WM_APP_RECORDING_DONE, 1, 0);
     ASSERT_TRUE(PumpUntilReported(2000));
@@ -823,6 +1060,20 @@ TEST_F(RecordingClose, CloseDuringTheCouldNotSaveBoxStillLetsTheUserSave) {
     EXPECT_EQ((std::vector<bool>{true, true, true}), shell.ownerAliveAtAnswer);
     EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(target));
     EXPECT_TRUE(RecordingsInTempFolder().empty());
+    ExpectClosed();
+}
+
+TEST_F(RecordingClose, CloseDuringACopyWaitsForTheCopyToEnd) {
+    std::wstring target = shell.otherDrive + L"chosen.mp4";
+    shell.answers.push_back({true, target});
+    copyScript.steps = 10;
+    copyScript.askAtStep = 2;
+    copyScript.arriving = {{WM_CLOSE, 0, true}};
+    StartAndStop();
+    JoinAsker();
+
+    EXPECT_EQ(std::vector<LRESULT>{0}, copyScript.answers);
+    EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(target));
     ExpectClosed();
 }
 
@@ -924,6 +1175,22 @@ TEST_F(SessionEnd, InstallersCloseDuringTheSaveDialogKeepsTheRecordingInVideosAn
     EXPECT_EQ(std::vector<std::wstring>{L"dialog"}, shell.shown);
     EXPECT_TRUE(RecordingsInTempFolder().empty());
     EXPECT_EQ(HELD_THEN_RELEASED, shell.blockReasons);
+    ExpectClosed();
+}
+
+TEST_F(SessionEnd, EndDuringACopyCancelsItAndKeepsTheRecordingInVideos) {
+    shell.answers.push_back({true, shell.otherDrive + L"chosen.mp4"});
+    copyScript.steps = 10;
+    copyScript.askAtStep = 2;
+    copyScript.arriving = {{WM_ENDSESSION, TRUE, true, ENDSESSION_CLOSEAPP}};
+    StartAndStop();
+    JoinAsker();
+
+    EXPECT_TRUE(copyScript.settingsAtCancel) << "the settings are written first";
+    EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(shell.videosFolder + L"\\" + FINISH_NAME));
+    EXPECT_FALSE(PathExists(shell.otherDrive + L"chosen.mp4"));
+    EXPECT_EQ(std::vector<std::wstring>{L"dialog"}, shell.shown);
+    EXPECT_TRUE(RecordingsInTempFolder().empty());
     ExpectClosed();
 }
 
