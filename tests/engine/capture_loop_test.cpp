@@ -658,53 +658,22 @@ TEST_F(CaptureLoopTest, RefusedSampleEndsTheLoopAndFinalizes) {
     }
 }
 
-namespace {
+std::vector<LONGLONG> freeSpaceAskedAtMs;
 
-// The free space of the recording's drive: `answer` bytes, or unreadable when 0.
-struct FreeSpace {
-    ULONGLONG answer;
-    std::vector<std::wstring> folders;
-    std::vector<LONGLONG> askedAtMs;
-};
-FreeSpace freeSpace;
-
-BOOL WINAPI AnswerFreeSpace(LPCWSTR folder, PULARGE_INTEGER available, PULARGE_INTEGER,
-                            PULARGE_INTEGER) {
-    freeSpace.folders.push_back(folder);
-    freeSpace.askedAtMs.push_back(virtualClock.counts / COUNTS_PER_MS);
-    available->QuadPart = freeSpace.answer;
-    return freeSpace.answer != 0;
+// The reserve of 30 samples, which are written by 1 s at 30 fps; 60 by 2 s.
+BOOL WINAPI RoomFor30Samples(LPCWSTR, PULARGE_INTEGER available, PULARGE_INTEGER, PULARGE_INTEGER) {
+    freeSpaceAskedAtMs.push_back(virtualClock.counts / COUNTS_PER_MS);
+    available->QuadPart = 64ull * 1024 * 1024 + 30 * 32;
+    return TRUE;
 }
 
-} // namespace
-
-TEST_F(CaptureLoopTest, DiskBelowTheReserveEndsTheLoopAsAStopOnceASecondAtMost) {
-    // At 30 fps 30 samples are written by 1 s and 60 by 2 s: exactly the reserve
-    // of 30 lets the recording go on until the next look.
-    const struct {
-        ULONGLONG answer;
-        std::vector<LONGLONG> askedAtMs;
-        size_t samples;
-        int stoppedForSpace;
-    } cases[] = {{64ull * 1024 * 1024 + 30 * 32, {0, 1000, 2000}, 60, 1},
-                 {1ull << 40, {0, 1000, 2000, 3000}, 104, 0},
-                 {0, {0, 1000, 2000, 3000}, 104, 0}};
-    lstrcpyW(job.outputPath, L"D:\\recordings\\take.mp4");
-    osApi.GetDiskFreeSpaceExW = AnswerFreeSpace;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.answer);
-        freeSpace = FreeSpace{c.answer, {}, {}};
-        virtualClock = VirtualClock();
-        sinkWriter.calls.clear();
-        sinkWriter.samples.clear();
-        job.stoppedForSpace = 0;
-        EXPECT_TRUE(RunUntilMs(3500));
-        EXPECT_EQ(c.askedAtMs, freeSpace.askedAtMs);
-        EXPECT_EQ(L"D:\\recordings\\", freeSpace.folders[0]);
-        EXPECT_EQ(c.samples, sinkWriter.samples.size());
-        EXPECT_EQ(c.stoppedForSpace, job.stoppedForSpace);
-        EXPECT_EQ("Finalize", sinkWriter.calls.back());
-    }
+TEST_F(CaptureLoopTest, DiskBelowTheReserveEndsTheLoopAsAStopLookingOnceASecond) {
+    osApi.GetDiskFreeSpaceExW = RoomFor30Samples;
+    EXPECT_TRUE(RunUntilMs(3500));
+    EXPECT_EQ((std::vector<LONGLONG>{0, 1000, 2000}), freeSpaceAskedAtMs);
+    EXPECT_EQ(60u, sinkWriter.samples.size());
+    EXPECT_EQ(1, job.stoppedForSpace);
+    EXPECT_EQ("Finalize", sinkWriter.calls.back());
 }
 
 TEST_F(CaptureLoopTest, FailedFinalizeReportsTheFileUnfinished) {

@@ -25,13 +25,6 @@ TEST(BitRate, LargestCropStaysAtTheUpperBound) {
     EXPECT_EQ(2000000u, ComputeBitRate(2, 2, 10));
 }
 
-TEST(BitRate, DiskReserveGrowsWithTheSamplesAndRecNeedsAMinuteMore) {
-    EXPECT_EQ(67108864u, ComputeDiskReserve(0));
-    EXPECT_EQ(67108864u + 32u * 108000u, ComputeDiskReserve(108000)) << "an hour at 30 fps";
-    EXPECT_EQ(67108864u + 65318400u, ComputeStartRoom(1920, 1080, 60));
-    EXPECT_EQ(67108864u + 450000000u, ComputeStartRoom(16384, 16384, 120));
-}
-
 // Reads attribute `index` of `type`, which must be `key`.
 static void ExpectKeyAt(IMFMediaType* type, UINT32 index, REFGUID key, const char* name) {
     GUID found = {};

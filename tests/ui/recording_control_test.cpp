@@ -109,16 +109,14 @@ struct ShellRecord {
 ShellRecord shell;
 
 // The copy to another drive: the real MoveFileWithProgressW unless steps is
-// set. In steps it writes the target a part at a time, as Windows does, and
-// leaves the part written when cancelled or failing, as a share that went away
-// does. From askAtStep on, another thread sends `arriving` to the frame.
+// set. In steps it writes the target a part at a time and leaves the part
+// written when cancelled or failing (as a share that went away does); at the
+// second step another thread sends `arriving` to the frame.
 struct CopyScript {
     int steps = 0;
     int failAfterStep = -1;
-    int askAtStep = -1;
     std::vector<ArrivingMessage> arriving;
-    std::vector<LRESULT> answers; // -1: no answer while the copy ran
-    std::vector<DWORD> flags;     // of each copy
+    std::vector<LRESULT> answers; // -1: not answered while the copy ran
     volatile bool copying = false;
     bool settingsAtCancel = false;
     HWND frame = nullptr;
@@ -304,7 +302,10 @@ DWORD WINAPI AskFrameDuringCopy(LPVOID) {
 
 BOOL WINAPI CopyInSteps(LPCWSTR from, LPCWSTR to, LPPROGRESS_ROUTINE progress, LPVOID data,
                         DWORD flags) {
-    copyScript.flags.push_back(flags);
+    if (!(flags & MOVEFILE_COPY_ALLOWED)) {
+        SetLastError(ERROR_NOT_SAME_DEVICE);
+        return FALSE;
+    }
     if (copyScript.steps == 0)
         return ::MoveFileWithProgressW(from, to, progress, data, flags);
     std::string bytes = ReadFileBytes(from);
@@ -324,7 +325,7 @@ BOOL WINAPI CopyInSteps(LPCWSTR from, LPCWSTR to, LPPROGRESS_ROUTINE progress, L
             error = ERROR_UNEXP_NET_ERR;
         }
         reason = CALLBACK_CHUNK_FINISHED;
-        if (step == copyScript.askAtStep)
+        if (step == 2)
             copyScript.asker = ::CreateThread(nullptr, 0, AskFrameDuringCopy, nullptr, 0, nullptr);
         Sleep(40);
     }
@@ -683,36 +684,21 @@ TEST_F(RecordingStart, ThreadThatCannotBeCreatedClosesTheEventAndStaysIdle) {
     ExpectIdle();
 }
 
-TEST_F(RecordingStart, TooLittleRoomForAMinuteRefusesButAnUnreadableDriveDoesNot) {
+TEST_F(RecordingStart, LessRoomThanTheReserveAndAMinuteRefuses) {
     // 1280 x 720 at 60 fps: 3,870,720 bit/s, so 64 MB and a minute need 96,139,264 bytes.
-    const struct {
-        ULONGLONG freeBytes;
-        bool unreadable;
-        bool starts;
-    } cases[] = {{96139263, false, false}, {96139264, false, true}, {0, true, true}};
     SetCaptureArea(1280, 720);
     currentFps = 60;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.freeBytes);
-        shell.boxes.clear();
-        shell.freeBytes = c.freeBytes;
-        shell.freeSpaceUnreadable = c.unreadable;
-        Command(ID_REC);
-        EXPECT_EQ(std::vector<std::wstring>{RealTempFolder()}, shell.spaceAsked);
-        shell.spaceAsked.clear();
-        if (c.starts) {
-            EXPECT_EQ(1, isRecording);
-            EXPECT_TRUE(shell.boxes.empty());
-            Command(ID_STOP);
-            ASSERT_TRUE(PumpUntilReported(5000));
-            continue;
-        }
-        ExpectOneBox(L"Not enough free disk space to record: 91 MB free on the drive of the "
-                     L"temporary folder.",
-                     MB_ICONWARNING);
-        EXPECT_EQ(0, shell.eventsCreated);
-        ExpectIdle();
-    }
+    shell.freeBytes = 96139263;
+    Command(ID_REC);
+    ExpectOneBox(L"Not enough free disk space to record: 91 MB free on the drive of the "
+                 L"temporary folder.",
+                 MB_ICONWARNING);
+    EXPECT_EQ(std::vector<std::wstring>{RealTempFolder()}, shell.spaceAsked);
+    ExpectIdle();
+
+    shell.freeBytes = 96139264;
+    Command(ID_REC);
+    EXPECT_EQ(1, isRecording);
 }
 
 TEST_F(RecordingStop, SecondStopHasNoFurtherEffect) {
@@ -891,9 +877,10 @@ TEST_F(RecordingFinish, RecDuringTheSaveDialogIsIgnoredAndTheRecordingIsSaved) {
     EXPECT_EQ(2, shell.threadsCreated) << "REC works again once the finish is over";
 }
 
-TEST_F(RecordingFinish, StoppedForSpaceSaysSoBeforeTheSaveDialogAndKeepsTheRecording) {
-    std::wstring target = scratch + L"\\chosen.mp4";
+TEST_F(RecordingFinish, StoppedForSpaceSaysSoThenTheRealCopyTakesItToAnotherDrive) {
+    std::wstring target = shell.otherDrive + L"chosen.mp4";
     workerScript.stoppedForSpace = 1;
+    shell.freeSpaceUnreadable = true;
     shell.answers.push_back({true, target});
     StartAndStop();
 
@@ -901,93 +888,53 @@ TEST_F(RecordingFinish, StoppedForSpaceSaysSoBeforeTheSaveDialogAndKeepsTheRecor
     ExpectOneBox(L"The disk is nearly full, so the recording was stopped. It is kept: choose "
                  L"where to save it.",
                  MB_ICONWARNING);
-    EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(target));
-    ExpectIdle();
-}
-
-TEST_F(RecordingFinish, CopyToAnotherDriveLeavesTheFrameAnsweringThroughout) {
-    std::wstring target = shell.otherDrive + L"chosen.mp4";
-    shell.answers.push_back({true, target});
-    copyScript.steps = 10;
-    copyScript.askAtStep = 2;
-    copyScript.arriving = {{WM_QUERYENDSESSION, 0, true, ENDSESSION_LOGOFF},
-                           {WM_COMMAND, MAKEWPARAM(ID_REC, BN_CLICKED), true}};
-    StartAndStop();
-    JoinAsker();
-
-    EXPECT_EQ((std::vector<LRESULT>{FALSE, 0}), copyScript.answers) << "answered mid-copy";
-    EXPECT_EQ(1, shell.threadsCreated) << "REC is ignored during the copy";
-    ASSERT_EQ(1u, shell.moves.size());
-    EXPECT_EQ(static_cast<DWORD>(MOVEFILE_REPLACE_EXISTING), shell.moves[0].flags);
-    EXPECT_EQ(std::vector<DWORD>{MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED},
-              copyScript.flags);
-    EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(target));
-    EXPECT_TRUE(shell.boxes.empty());
+    EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(target)) << "by the real MoveFileWithProgressW";
     EXPECT_TRUE(RecordingsInTempFolder().empty());
     ExpectIdle();
 }
 
-TEST_F(RecordingFinish, CancelledOrFailedCopyRemovesItsPartAndAsksAgain) {
+TEST_F(RecordingFinish, CopyCancelledFailedOrWithoutRoomRemovesItsPartAndAsksAgain) {
+    // The recording's 34 bytes need 1 MB; a file it replaces makes room.
+    const wchar_t* const couldNotSave = L"Could not save to that location.";
+    const wchar_t* const noRoom = L"Not enough free space there: the recording needs 1 MB.";
     const struct {
         const char* name;
         int failAfterStep;
-        std::vector<ArrivingMessage> arriving;
-        std::vector<std::wstring> shown;
+        bool stop;
+        ULONGLONG freeBytes;
+        const char* replaced; // set: the copy is made
+        const wchar_t* box;
+        UINT icon;
     } cases[] = {
-        {"STOP", -1, {{WM_COMMAND, MAKEWPARAM(ID_STOP, BN_CLICKED), true}}, {L"dialog", L"dialog"}},
-        {"failed", 5, {}, {L"dialog", L"box", L"dialog"}},
-    };
+        {"STOP", -1, true, 34, nullptr, nullptr, 0},
+        {"failed", 5, false, 34, nullptr, couldNotSave, MB_ICONERROR},
+        {"no room", -1, false, 33, nullptr, noRoom, MB_ICONWARNING},
+        {"room of the replaced file", -1, false, 4, "thirty bytes of an older video", nullptr, 0}};
+    std::wstring chosen = shell.otherDrive + L"chosen.mp4";
+    std::wstring second = scratch + L"\\second try.mp4";
+    copyScript.steps = 10;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        if (c.replaced)
+            WriteFileBytes(chosen, c.replaced);
         shell.shown.clear();
         shell.boxes.clear();
-        std::wstring second = scratch + L"\\second try.mp4";
-        shell.answers = {{true, shell.otherDrive + L"chosen.mp4"}, {true, second}};
-        copyScript.steps = 10;
-        copyScript.askAtStep = 2;
+        shell.otherDriveFreeBytes = c.freeBytes;
+        shell.answers = {{true, chosen}, {true, second}};
         copyScript.failAfterStep = c.failAfterStep;
-        copyScript.arriving = c.arriving;
+        copyScript.arriving.clear();
+        if (c.stop)
+            copyScript.arriving.push_back({WM_COMMAND, MAKEWPARAM(ID_STOP, BN_CLICKED), true});
         StartAndStop();
         JoinAsker();
 
-        EXPECT_EQ(c.shown, shell.shown);
-        EXPECT_FALSE(PathExists(shell.otherDrive + L"chosen.mp4")) << "the part copy is removed";
-        EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(second)) << "the recording was kept meanwhile";
+        if (c.box)
+            ExpectOneBox(c.box, c.icon);
+        EXPECT_EQ(c.box ? 1u : 0u, shell.boxes.size());
+        EXPECT_EQ(c.replaced ? RECORDED_BYTES : "", ReadFileBytes(chosen)) << "no part is left";
+        EXPECT_EQ(c.replaced ? "" : RECORDED_BYTES, ReadFileBytes(second)) << "kept meanwhile";
+        DeleteFileW(chosen.c_str());
         DeleteFileW(second.c_str());
-        ExpectIdle();
-    }
-}
-
-TEST_F(RecordingFinish, TargetDriveWithoutRoomAsksAgainWithoutCopying) {
-    // 34 bytes need 1 MB; a file the recording replaces makes room. The copies
-    // made are the real MoveFileWithProgressW's.
-    const struct {
-        ULONGLONG freeBytes;
-        const char* replaced;
-        bool unreadable;
-        bool refused;
-    } cases[] = {{33, nullptr, false, true},
-                 {4, "thirty bytes of an older video", false, false},
-                 {0, nullptr, true, false}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.freeBytes);
-        shell.boxes.clear();
-        copyScript.flags.clear();
-        std::wstring target = shell.otherDrive + L"chosen.mp4";
-        if (c.replaced)
-            WriteFileBytes(target, c.replaced);
-        shell.otherDriveFreeBytes = c.freeBytes;
-        shell.freeSpaceUnreadable = c.unreadable;
-        shell.answers = {{true, target}};
-        StartAndStop();
-
-        EXPECT_EQ(shell.otherDrive, shell.spaceAsked.back());
-        EXPECT_EQ(c.refused ? 0u : 1u, copyScript.flags.size());
-        EXPECT_EQ(c.refused ? "" : RECORDED_BYTES, ReadFileBytes(target));
-        if (c.refused)
-            ExpectOneBox(L"Not enough free space there: the recording needs 1 MB.", MB_ICONWARNING);
-        EXPECT_TRUE(RecordingsInTempFolder().empty());
-        DeleteFileW(target.c_str());
         ExpectIdle();
     }
 }
@@ -1063,17 +1010,21 @@ TEST_F(RecordingClose, CloseDuringTheCouldNotSaveBoxStillLetsTheUserSave) {
     ExpectClosed();
 }
 
-TEST_F(RecordingClose, CloseDuringACopyWaitsForTheCopyToEnd) {
+TEST_F(RecordingClose, CopyToAnotherDriveAnswersThroughoutAndACloseWaitsForIt) {
     std::wstring target = shell.otherDrive + L"chosen.mp4";
     shell.answers.push_back({true, target});
     copyScript.steps = 10;
-    copyScript.askAtStep = 2;
-    copyScript.arriving = {{WM_CLOSE, 0, true}};
+    copyScript.arriving = {{WM_QUERYENDSESSION, 0, true, ENDSESSION_LOGOFF},
+                           {WM_COMMAND, MAKEWPARAM(ID_REC, BN_CLICKED), true},
+                           {WM_CLOSE, 0, true}};
     StartAndStop();
     JoinAsker();
 
-    EXPECT_EQ(std::vector<LRESULT>{0}, copyScript.answers);
+    EXPECT_EQ((std::vector<LRESULT>{FALSE, 0, 0}), copyScript.answers) << "answered mid-copy";
+    EXPECT_EQ(1, shell.threadsCreated) << "REC is ignored during the copy";
     EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(target));
+    EXPECT_TRUE(shell.boxes.empty());
+    EXPECT_TRUE(RecordingsInTempFolder().empty());
     ExpectClosed();
 }
 
@@ -1181,7 +1132,6 @@ TEST_F(SessionEnd, InstallersCloseDuringTheSaveDialogKeepsTheRecordingInVideosAn
 TEST_F(SessionEnd, EndDuringACopyCancelsItAndKeepsTheRecordingInVideos) {
     shell.answers.push_back({true, shell.otherDrive + L"chosen.mp4"});
     copyScript.steps = 10;
-    copyScript.askAtStep = 2;
     copyScript.arriving = {{WM_ENDSESSION, TRUE, true, ENDSESSION_CLOSEAPP}};
     StartAndStop();
     JoinAsker();
