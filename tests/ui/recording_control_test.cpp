@@ -308,6 +308,9 @@ BOOL WINAPI CopyInSteps(LPCWSTR from, LPCWSTR to, LPPROGRESS_ROUTINE progress, L
     }
     if (copyScript.steps == 0)
         return ::MoveFileWithProgressW(from, to, progress, data, flags);
+    // Held open as Windows holds it: the source cannot be moved meanwhile.
+    HANDLE source = CreateFileW(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
     std::string bytes = ReadFileBytes(from);
     LARGE_INTEGER total = {}, copied = {};
     total.QuadPart = LONGLONG(bytes.size());
@@ -330,6 +333,7 @@ BOOL WINAPI CopyInSteps(LPCWSTR from, LPCWSTR to, LPPROGRESS_ROUTINE progress, L
         Sleep(40);
     }
     copyScript.copying = false;
+    CloseHandle(source);
     if (error == ERROR_SUCCESS)
         DeleteFileW(from);
     SetLastError(error);
