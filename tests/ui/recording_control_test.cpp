@@ -294,7 +294,7 @@ DWORD WINAPI AskFrameDuringCopy(LPVOID) {
     for (const ArrivingMessage& arriving : copyScript.arriving) {
         DWORD_PTR answer = 0;
         bool answered = SendMessageTimeoutW(copyScript.frame, arriving.message, arriving.wParam,
-                                            arriving.lParam, SMTO_NORMAL, 5000, &answer);
+                                            arriving.lParam, SMTO_NORMAL, 5000, &answer) != 0;
         copyScript.answers.push_back(answered && copyScript.copying ? LRESULT(answer) : -1);
     }
     return 0;
