@@ -294,7 +294,7 @@ DWORD WINAPI AskFrameDuringCopy(LPVOID) {
     for (const ArrivingMessage& arriving : copyScript.arriving) {
         DWORD_PTR answer = 0;
         bool answered = SendMessageTimeoutW(copyScript.frame, arriving.message, arriving.wParam,
-                                            arriving.lParam, SMTO_NORMAL, 5000, &answer) != 0;
+                                            arriving.lParam, SMTO_NORMAL, 2000, &answer) != 0;
         copyScript.answers.push_back(answered && copyScript.copying ? LRESULT(answer) : -1);
     }
     return 0;
@@ -332,6 +332,9 @@ BOOL WINAPI CopyInSteps(LPCWSTR from, LPCWSTR to, LPPROGRESS_ROUTINE progress, L
             copyScript.asker = ::CreateThread(nullptr, 0, AskFrameDuringCopy, nullptr, 0, nullptr);
         Sleep(40);
     }
+    // Not cancelled, the copy lasts until the frame has answered, however slow the machine.
+    if (error == ERROR_SUCCESS && copyScript.asker)
+        WaitForSingleObject(copyScript.asker, 3000);
     copyScript.copying = false;
     CloseHandle(source);
     if (error == ERROR_SUCCESS)
