@@ -2,8 +2,8 @@
 #include <windows.h>
 
 // The one record the UI thread hands to the recording worker. The UI thread
-// writes the inputs before the worker starts; the worker writes success and
-// errorText, then posts WM_APP_RECORDING_DONE as its last act.
+// writes the inputs before the worker starts; the worker writes success,
+// stoppedForSpace and errorText, then posts WM_APP_RECORDING_DONE as its last act.
 struct RecordingJob {
     RECT captureRect;
     int fps;
@@ -12,6 +12,7 @@ struct RecordingJob {
     HANDLE stopEvent;
     HWND notifyWindow;
     int success;
+    int stoppedForSpace; // 1: ended while the file could still be finished, its disk nearly full
     WCHAR errorText[256];
 };
 

@@ -5,6 +5,7 @@ int currentFps = 30;
 int recordMouse = 0;
 int isRecording = 0;
 RecordingStage recordingStage = RECORDING_NONE;
+int savePercent = 0;
 int windowDpi = 96;
 HFONT uiFont = nullptr;
 HFONT symbolFont = nullptr;

@@ -13,9 +13,11 @@ enum RecordingStage {
     RECORDING_RUNNING,   // the worker records
     RECORDING_FINISHING, // the worker has ended; the error box is up
     RECORDING_UNSAVED,   // the finished file waits in the Save dialog or its boxes
+    RECORDING_SAVING,    // the finished file is copied to another drive
 };
 extern RecordingStage recordingStage;
 void SetRecordingStage(RecordingStage stage);
+extern int savePercent; // how far the copy has come, while recordingStage is RECORDING_SAVING
 extern int windowDpi;
 extern HFONT uiFont;
 extern HFONT symbolFont; // for button texts uiFont has no glyphs for; may be null

@@ -16,6 +16,9 @@ constexpr KNOWNFOLDERID VIDEOS_FOLDER = {
 // Longest name the stamp pattern can give: five digits for each field of a
 // SYSTEMTIME, so the length checks hold whatever the clock reports.
 constexpr int STAMPED_NAME_CAPACITY = 64;
+constexpr ULONGLONG BYTES_PER_MB = 1024 * 1024;
+// How often the frame looks at a running copy's progress.
+constexpr DWORD COPY_PROGRESS_MS = 100;
 
 // The finish's boxes and Save dialog run message loops, so the frame's
 // procedure goes on handling whatever arrives meanwhile: a close would destroy
@@ -24,6 +27,22 @@ int closeAfterFinish = 0;
 // The name the Save dialog offers, stamped with the finish time; a session that
 // ends before the user has saved keeps the file under it.
 WCHAR defaultSaveName[STAMPED_NAME_CAPACITY];
+
+// A recording on its way to another drive, shared with the copy's thread: the
+// UI thread sets cancelled, the copy the rest.
+struct SaveCopy {
+    WCHAR from[MAX_PATH];
+    WCHAR to[MAX_PATH];
+    volatile LONG percent;
+    volatile LONG cancelled;
+    volatile LONG targetOpened; // from then on a failed copy leaves a part of the target
+    BOOL moved;
+};
+SaveCopy saveCopy;
+HANDLE copyThread = nullptr;
+
+// How one attempt to put the recording where the user chose ended.
+enum class SaveOutcome { Saved, Failed, NoRoom, Cancelled };
 
 void ShowMessage(HWND window, const WCHAR* text, UINT icon) {
     shellApi.MessageBoxW(window, text, L"quorvel", MB_OK | icon);
@@ -98,15 +117,145 @@ bool AskForSavePath(HWND window, WCHAR* savePath) {
     return shellApi.GetSaveFileNameW(&dialog) != FALSE;
 }
 
-// A failed move keeps the recording and asks again; only a cancelled dialog
-// (or a temporary file that is already gone) ends without the file saved. A
-// session that ends while a box or the dialog is open takes care of the file.
+ULONGLONG FileBytes(const WCHAR* path) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data))
+        return 0;
+    return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Whether the drive of savePath can take the recording, counting the room of
+// a file it replaces; a drive that cannot say is let be. Says so when not.
+bool TargetHasRoom(HWND window, const WCHAR* recordingPath, const WCHAR* savePath) {
+    WCHAR folder[MAX_PATH];
+    CopyFolderPart(folder, savePath);
+    ULONGLONG needed = FileBytes(recordingPath);
+    ULARGE_INTEGER available = {};
+    if (!shellApi.GetDiskFreeSpaceExW(folder, &available, nullptr, nullptr) ||
+        available.QuadPart + FileBytes(savePath) >= needed)
+        return true;
+    WCHAR text[96];
+    wsprintfW(text, L"Not enough free space there: the recording needs %lu MB.",
+              static_cast<unsigned long>((needed + BYTES_PER_MB - 1) / BYTES_PER_MB));
+    ShowMessage(window, text, MB_ICONWARNING);
+    return false;
+}
+
+DWORD CALLBACK ReportCopyProgress(LARGE_INTEGER totalBytes, LARGE_INTEGER copiedBytes,
+                                  LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD, HANDLE, HANDLE,
+                                  LPVOID data) {
+    SaveCopy* copy = static_cast<SaveCopy*>(data);
+    InterlockedExchange(&copy->targetOpened, 1);
+    if (totalBytes.QuadPart > 0)
+        InterlockedExchange(&copy->percent,
+                            static_cast<LONG>(copiedBytes.QuadPart * 100 / totalBytes.QuadPart));
+    return InterlockedCompareExchange(&copy->cancelled, 0, 0) ? PROGRESS_CANCEL : PROGRESS_CONTINUE;
+}
+
+DWORD WINAPI CopyRecording(LPVOID parameter) {
+    SaveCopy* copy = static_cast<SaveCopy*>(parameter);
+    copy->moved = shellApi.MoveFileWithProgressW(copy->from, copy->to, ReportCopyProgress, copy,
+                                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+    // A part copy is no recording; Windows may leave one behind (a share that went away).
+    if (!copy->moved && copy->targetOpened)
+        DeleteFileW(copy->to);
+    return 0;
+}
+
+// The frame's messages are handled while the copy runs, as in a modal loop, and
+// the toolbar follows the copy's progress. A quit met on the way is put back
+// once the copy has ended.
+void PumpWhileCopying(HWND window) {
+    bool quit = false;
+    int quitCode = 0;
+    while (MsgWaitForMultipleObjects(1, &copyThread, FALSE, COPY_PROGRESS_MS,
+                                     quit ? 0 : QS_ALLINPUT) != WAIT_OBJECT_0) {
+        MSG message;
+        while (!quit && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                quit = true;
+                quitCode = static_cast<int>(message.wParam);
+                break;
+            }
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        LONG percent = InterlockedCompareExchange(&saveCopy.percent, 0, 0);
+        if (recordingStage == RECORDING_SAVING && percent != savePercent) {
+            savePercent = percent;
+            InvalidateRect(window, nullptr, FALSE);
+        }
+    }
+    if (quit)
+        PostQuitMessage(quitCode);
+}
+
+// Copies the recording to another drive on a thread of its own, so that the
+// frame goes on painting and answering: STOP cancels the copy, a close waits
+// for it, REC is ignored.
+SaveOutcome CopyToOtherDrive(HWND window, const WCHAR* recordingPath, const WCHAR* savePath) {
+    ZeroMemory(&saveCopy, sizeof(saveCopy));
+    lstrcpynW(saveCopy.from, recordingPath, MAX_PATH);
+    lstrcpynW(saveCopy.to, savePath, MAX_PATH);
+    copyThread = shellApi.CreateThread(nullptr, 0, CopyRecording, &saveCopy, 0, nullptr);
+    if (!copyThread)
+        return SaveOutcome::Failed;
+    savePercent = 0;
+    SetRecordingStage(RECORDING_SAVING);
+    EnableWindow(recButton, FALSE);
+    EnableWindow(stopButton, TRUE);
+    InvalidateRect(window, nullptr, TRUE);
+    PumpWhileCopying(window);
+    CloseHandle(copyThread);
+    copyThread = nullptr;
+    // A session that ended meanwhile has taken the stage on.
+    if (recordingStage == RECORDING_SAVING)
+        SetRecordingStage(RECORDING_UNSAVED);
+    EnableWindow(recButton, TRUE);
+    EnableWindow(stopButton, FALSE);
+    InvalidateRect(window, nullptr, TRUE);
+    if (saveCopy.moved)
+        return SaveOutcome::Saved;
+    return saveCopy.cancelled ? SaveOutcome::Cancelled : SaveOutcome::Failed;
+}
+
+// Within one drive the move is a rename, over at once. Only another drive
+// (ERROR_NOT_SAME_DEVICE) needs a copy, which could take minutes.
+SaveOutcome MoveRecording(HWND window, const WCHAR* recordingPath, const WCHAR* savePath) {
+    if (shellApi.MoveFileExW(recordingPath, savePath, MOVEFILE_REPLACE_EXISTING))
+        return SaveOutcome::Saved;
+    if (GetLastError() != ERROR_NOT_SAME_DEVICE)
+        return SaveOutcome::Failed;
+    if (!TargetHasRoom(window, recordingPath, savePath))
+        return SaveOutcome::NoRoom;
+    return CopyToOtherDrive(window, recordingPath, savePath);
+}
+
+// Asks a running copy to stop and waits for it at most waitMs.
+void CancelCopy(DWORD waitMs) {
+    InterlockedExchange(&saveCopy.cancelled, 1);
+    if (copyThread)
+        WaitForSingleObject(copyThread, waitMs);
+}
+
+// A failed move or copy keeps the recording and asks again, as does a copy
+// the user cancelled; only a cancelled dialog (or a temporary file that is
+// already gone) ends without the file saved. A session that ends while a box,
+// the dialog or a copy is open takes care of the file.
 void SaveOrDiscardRecording(HWND window) {
     StampDefaultSaveName();
     WCHAR savePath[MAX_PATH] = {};
     lstrcpynW(savePath, defaultSaveName, MAX_PATH);
     const WCHAR* recordingPath = recordingJob.outputPath;
     SetRecordingStage(RECORDING_UNSAVED);
+    if (recordingJob.stoppedForSpace) {
+        ShowMessage(window,
+                    L"The disk is nearly full, so the recording was stopped. It is kept: choose "
+                    L"where to save it.",
+                    MB_ICONWARNING);
+        if (recordingStage != RECORDING_UNSAVED)
+            return;
+    }
     for (;;) {
         bool chosen = AskForSavePath(window, savePath);
         if (recordingStage != RECORDING_UNSAVED)
@@ -115,12 +264,16 @@ void SaveOrDiscardRecording(HWND window) {
             DeleteFileW(recordingPath);
             break;
         }
-        if (shellApi.MoveFileExW(recordingPath, savePath,
-                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
+        SaveOutcome outcome = MoveRecording(window, recordingPath, savePath);
+        if (outcome == SaveOutcome::Saved)
             break;
-        ShowMessage(window, L"Could not save to that location.", MB_ICONERROR);
         if (recordingStage != RECORDING_UNSAVED)
             return;
+        if (outcome == SaveOutcome::Failed) {
+            ShowMessage(window, L"Could not save to that location.", MB_ICONERROR);
+            if (recordingStage != RECORDING_UNSAVED)
+                return;
+        }
         if (GetFileAttributesW(recordingPath) == INVALID_FILE_ATTRIBUTES)
             break;
     }
@@ -147,7 +300,8 @@ void MoveIntoVideosFolder(const WCHAR* recordingPath) {
 
 // A recording runs, or a finished one waits for the user: a session's end would lose it.
 bool RecordingUnsaved() {
-    return recordingStage == RECORDING_RUNNING || recordingStage == RECORDING_UNSAVED;
+    return recordingStage == RECORDING_RUNNING || recordingStage == RECORDING_UNSAVED ||
+           recordingStage == RECORDING_SAVING;
 }
 
 // What becomes of a recording's file at its end.
@@ -164,6 +318,10 @@ enum class FileFate {
 // session's end is no longer held for it.
 void EndRecording(HWND window, DWORD waitMs, FileFate fate) {
     bool running = recordingStage == RECORDING_RUNNING;
+    // Only the session's end comes during a copy: the recording is rescued from
+    // where it is, and the copy must let go of it first.
+    if (recordingStage == RECORDING_SAVING)
+        CancelCopy(waitMs);
     if (running) {
         // At the session's end a worker still writing keeps its file as it is.
         if (!StopWorker(waitMs) && fate == FileFate::KeepInVideos)
@@ -228,6 +386,19 @@ void StartRecording(HWND window) {
         ShowMessage(window, L"The temporary folder path is too long or unavailable.", MB_ICONERROR);
         return;
     }
+    // A drive that cannot say how much room it has does not refuse the start.
+    ULARGE_INTEGER available = {};
+    if (shellApi.GetDiskFreeSpaceExW(tempFolder, &available, nullptr, nullptr) &&
+        available.QuadPart < ComputeStartRoom(captureRect.right - captureRect.left,
+                                              captureRect.bottom - captureRect.top, currentFps)) {
+        WCHAR text[128];
+        wsprintfW(text,
+                  L"Not enough free disk space to record: %lu MB free on the drive of the "
+                  L"temporary folder.",
+                  static_cast<unsigned long>(available.QuadPart / BYTES_PER_MB));
+        ShowMessage(window, text, MB_ICONWARNING);
+        return;
+    }
 
     // Without the event neither STOP nor a close could ever end the worker.
     recordingJob.stopEvent = shellApi.CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -250,12 +421,15 @@ void StartRecording(HWND window) {
 }
 
 void StopRecording() {
+    if (recordingStage == RECORDING_SAVING)
+        InterlockedExchange(&saveCopy.cancelled, 1);
     if (isRecording && recordingJob.stopEvent)
         SetEvent(recordingJob.stopEvent);
 }
 
 void CloseFrameWindow(HWND window) {
-    if (recordingStage == RECORDING_FINISHING || recordingStage == RECORDING_UNSAVED) {
+    if (recordingStage == RECORDING_FINISHING || recordingStage == RECORDING_UNSAVED ||
+        recordingStage == RECORDING_SAVING) {
         closeAfterFinish = 1;
         return;
     }

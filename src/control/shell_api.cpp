@@ -13,6 +13,8 @@ const ShellApi realShellApi = {
     ::ShutdownBlockReasonCreate,
     ::ShutdownBlockReasonDestroy,
     ::SHGetKnownFolderPath,
+    ::GetDiskFreeSpaceExW,
+    ::MoveFileWithProgressW,
 };
 
 ShellApi shellApi = realShellApi;

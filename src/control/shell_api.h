@@ -6,7 +6,8 @@
 
 // The platform calls of recording control that a test must answer (message
 // boxes, the Save dialog) or control (the worker thread, the clock, the
-// temporary and Videos folders, the move, the reason a shut-down is held).
+// temporary and Videos folders, the free space, the move and the copy, the
+// reason a shut-down is held).
 // Defaults are the real ones.
 struct ShellApi {
     decltype(&::MessageBoxW) MessageBoxW;
@@ -21,6 +22,8 @@ struct ShellApi {
     decltype(&::ShutdownBlockReasonCreate) ShutdownBlockReasonCreate;
     decltype(&::ShutdownBlockReasonDestroy) ShutdownBlockReasonDestroy;
     decltype(&::SHGetKnownFolderPath) SHGetKnownFolderPath;
+    decltype(&::GetDiskFreeSpaceExW) GetDiskFreeSpaceExW;
+    decltype(&::MoveFileWithProgressW) MoveFileWithProgressW;
 };
 
 extern ShellApi shellApi;

@@ -119,7 +119,15 @@ static bool CatchUp(const CaptureSource* source, const Mp4Writer* writer, const 
     return true;
 }
 
-bool RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, const RecordingJob* job) {
+// Whether the recording's drive still has room for the file's index after
+// samplesWritten samples. A drive that cannot say is let be.
+static bool DiskHasRoom(const WCHAR* folder, LONGLONG samplesWritten) {
+    ULARGE_INTEGER available = {};
+    return !osApi.GetDiskFreeSpaceExW(folder, &available, nullptr, nullptr) ||
+           available.QuadPart >= ComputeDiskReserve(samplesWritten);
+}
+
+bool RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, RecordingJob* job) {
     // CapturePicture reads the pointer flag from the source.
     source->recordMouse = job->recordMouse;
     LONGLONG frameDuration = 10000000 / job->fps;
@@ -145,6 +153,10 @@ bool RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, const RecordingJob
     LONGLONG lastAttempt = startCount.QuadPart - retryCounts;
     // The last pass that found the duplication working, or the last renewal.
     LONGLONG lastRenewal = startCount.QuadPart;
+    // The free space is looked at once a second, the first time at once.
+    WCHAR outputFolder[MAX_PATH];
+    CopyFolderPart(outputFolder, job->outputPath);
+    LONGLONG lastSpaceCheck = startCount.QuadPart - counterFrequency.QuadPart;
 
     while (!StopRequested(job)) {
         // A recording ends only at STOP or when the writer refuses a sample.
@@ -173,6 +185,15 @@ bool RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, const RecordingJob
                                             counterFrequency.QuadPart, frameDuration);
         if (!CatchUp(source, writer, job, dueCount, frameDuration, &frameIndex))
             break;
+        // Stopped while the index still fits, the recording is kept; a full
+        // disk would fail Finalize and lose all of it.
+        if (now.QuadPart - lastSpaceCheck >= counterFrequency.QuadPart) {
+            lastSpaceCheck = now.QuadPart;
+            if (!DiskHasRoom(outputFolder, frameIndex)) {
+                job->stoppedForSpace = 1;
+                break;
+            }
+        }
         osApi.Sleep(1);
     }
 

@@ -100,14 +100,22 @@ void TurnPicture(BYTE* picture, int cropWidth, int cropHeight, const BYTE* mappe
 
 // MP4 writer. On failure *errorText is the text to report.
 UINT ComputeBitRate(int cropWidth, int cropHeight, int fps);
+// The free space a recording leaves its drive after samplesWritten samples: room
+// for the file's index, which Finalize writes.
+ULONGLONG ComputeDiskReserve(LONGLONG samplesWritten);
+// The free space REC asks for: the reserve and one minute at the bit rate.
+ULONGLONG ComputeStartRoom(int cropWidth, int cropHeight, int fps);
+// The folder part of path, its last separator kept ("" without one); MAX_PATH units.
+void CopyFolderPart(WCHAR* folder, const WCHAR* path);
 bool OpenMp4Writer(Mp4Writer* writer, const wchar_t* outputPath, int fps, int cropWidth,
                    int cropHeight, UINT frameStride, const wchar_t** errorText);
 
 // Constant-rate loop.
 LONGLONG ComputeDueCount(LONGLONG elapsedCounts, LONGLONG counterFrequency, LONGLONG frameDuration);
-// Records until STOP, a capture error or a refused sample, then finalizes the
-// file. False when the file could not be finished.
-bool RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, const RecordingJob* job);
+// Records until STOP, a refused sample or a nearly full disk (which sets the
+// job's stoppedForSpace), then finalizes the file. False when the file could
+// not be finished.
+bool RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, RecordingJob* job);
 
 // Copies the frame picture into a sample's memory and draws the pointer into it.
 void PrepareSample(const CaptureSource* source, BYTE* sample, int recordMouse);

@@ -19,6 +19,28 @@ UINT ComputeBitRate(int cropWidth, int cropHeight, int fps) {
     return static_cast<UINT>(product);
 }
 
+// Finalize writes the file's index at the end: its size grows with the samples.
+static const ULONGLONG INDEX_RESERVE_BYTES = 64ull * 1024 * 1024;
+static const ULONGLONG INDEX_BYTES_PER_SAMPLE = 32;
+
+ULONGLONG ComputeDiskReserve(LONGLONG samplesWritten) {
+    return INDEX_RESERVE_BYTES + INDEX_BYTES_PER_SAMPLE * static_cast<ULONGLONG>(samplesWritten);
+}
+
+ULONGLONG ComputeStartRoom(int cropWidth, int cropHeight, int fps) {
+    ULONGLONG bitRate = ComputeBitRate(cropWidth, cropHeight, fps);
+    return ComputeDiskReserve(0) + bitRate * 60 / 8;
+}
+
+void CopyFolderPart(WCHAR* folder, const WCHAR* path) {
+    int length = 0;
+    for (int index = 0; path[index] && index < MAX_PATH - 1; ++index) {
+        if (path[index] == L'\\' || path[index] == L'/')
+            length = index + 1;
+    }
+    lstrcpynW(folder, path, length + 1);
+}
+
 // Media Foundation packs sizes and ratios as high : low 32-bit halves.
 static UINT64 PackPair(UINT32 high, UINT32 low) {
     return (static_cast<UINT64>(high) << 32) | low;

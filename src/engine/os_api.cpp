@@ -17,6 +17,7 @@ const OsApi realOsApi = {
     ::PostMessageW,
     ::HeapFree,
     RealRelease,
+    ::GetDiskFreeSpaceExW,
 };
 
 OsApi osApi = realOsApi;

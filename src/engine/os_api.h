@@ -2,7 +2,8 @@
 #include <windows.h>
 
 // The kernel, COM and message calls of the worker, so that a test can run the
-// loop on a virtual clock or make an allocation fail. Defaults are the real ones.
+// loop on a virtual clock, make an allocation fail or fill the disk. Defaults
+// are the real ones.
 struct OsApi {
     decltype(&::CoInitializeEx) CoInitializeEx;
     decltype(&::CoUninitialize) CoUninitialize;
@@ -17,6 +18,7 @@ struct OsApi {
     // Every interface the worker holds is let go through here, so a test can
     // see the order in which the worker releases them.
     ULONG (*Release)(IUnknown* object);
+    decltype(&::GetDiskFreeSpaceExW) GetDiskFreeSpaceExW;
 };
 
 extern OsApi osApi;

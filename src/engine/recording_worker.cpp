@@ -76,6 +76,7 @@ static void ReleaseAll(WorkerState* state) {
 DWORD WINAPI RecordingWorker(LPVOID parameter) {
     RecordingJob* job = static_cast<RecordingJob*>(parameter);
     job->success = 0;
+    job->stoppedForSpace = 0;
     job->errorText[0] = L'\0';
 
     WorkerState state = {};

@@ -125,7 +125,11 @@ void OnPaint(HWND window) {
 
     RECT captureRect = GetCaptureRect(window);
     WCHAR statusText[STATUS_TEXT_CAPACITY];
-    FormatStatusText(statusText, &captureRect, currentFps);
+    if (recordingStage == RECORDING_SAVING) {
+        wsprintfW(statusText, L"Saving %d %%", savePercent);
+    } else {
+        FormatStatusText(statusText, &captureRect, currentFps);
+    }
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, COLOR_STATUS_TEXT);
     HGDIOBJ previousFont = SelectObject(dc, uiFont);

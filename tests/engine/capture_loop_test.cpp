@@ -671,6 +671,24 @@ TEST_F(CaptureLoopTest, RefusedSampleEndsTheLoopAndFinalizes) {
     }
 }
 
+std::vector<LONGLONG> freeSpaceAskedAtMs;
+
+// The reserve of 30 samples, which are written by 1 s at 30 fps; 60 by 2 s.
+BOOL WINAPI RoomFor30Samples(LPCWSTR, PULARGE_INTEGER available, PULARGE_INTEGER, PULARGE_INTEGER) {
+    freeSpaceAskedAtMs.push_back(virtualClock.counts / COUNTS_PER_MS);
+    available->QuadPart = 64ull * 1024 * 1024 + 30 * 32;
+    return TRUE;
+}
+
+TEST_F(CaptureLoopTest, DiskBelowTheReserveEndsTheLoopAsAStopLookingOnceASecond) {
+    osApi.GetDiskFreeSpaceExW = RoomFor30Samples;
+    EXPECT_TRUE(RunUntilMs(3500));
+    EXPECT_EQ((std::vector<LONGLONG>{0, 1000, 2000}), freeSpaceAskedAtMs);
+    EXPECT_EQ(60u, sinkWriter.samples.size());
+    EXPECT_EQ(1, job.stoppedForSpace);
+    EXPECT_EQ("Finalize", sinkWriter.calls.back());
+}
+
 TEST_F(CaptureLoopTest, FailedFinalizeReportsTheFileUnfinished) {
     sinkWriter.finalizeResult = E_FAIL;
     EXPECT_FALSE(RunUntilMs(100));

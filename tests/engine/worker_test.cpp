@@ -225,6 +225,7 @@ class WorkerTest : public ::testing::Test {
         job.notifyWindow = window;
         // Left over from an earlier recording: the worker must clear both.
         job.success = 1;
+        job.stoppedForSpace = 1;
         lstrcpyW(job.errorText, L"stale text");
 
         UseStandInDuplications({&duplication});
@@ -310,6 +311,7 @@ TEST_F(WorkerTest, SuccessfulRecordingPostsOneAndFinalizesOnce) {
     Run();
     ExpectOnePost(1);
     EXPECT_STREQ(L"", job.errorText);
+    EXPECT_EQ(0, job.stoppedForSpace);
     EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
     ASSERT_LE(3u, sinkWriter.calls.size()) << "the writer was not set up";
     EXPECT_EQ(std::vector<std::string>({"AddStream", "SetInputMediaType", "BeginWriting"}),
@@ -341,6 +343,34 @@ TEST_F(WorkerTest, FileThatCannotBeFinishedFailsTheRecordingWithItsText) {
     EXPECT_STREQ(L"Could not finish the MP4 file (is the disk full?)", job.errorText);
     EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
     ExpectEachReleasedOnce();
+}
+
+// A drive that cannot say at the first look, a second later less than the
+// reserve. A loop that let the disk fill is stopped at the third look.
+static int freeSpaceLooks;
+static std::wstring freeSpaceFolder;
+static HANDLE stopAtThirdLook;
+
+static BOOL WINAPI FillingDisk(LPCWSTR folder, PULARGE_INTEGER available, PULARGE_INTEGER,
+                               PULARGE_INTEGER) {
+    freeSpaceFolder = folder;
+    if (++freeSpaceLooks == 3)
+        SetEvent(stopAtThirdLook);
+    available->QuadPart = 1024 * 1024;
+    return freeSpaceLooks > 1;
+}
+
+TEST_F(WorkerTest, DiskFillingMidWayEndsAsASuccessMarkedAsStoppedForSpace) {
+    stopAtThirdLook = job.stopEvent;
+    ResetEvent(job.stopEvent);
+    osApi.GetDiskFreeSpaceExW = FillingDisk;
+    Run();
+    ExpectOnePost(1);
+    EXPECT_EQ(1, job.stoppedForSpace);
+    EXPECT_EQ(2, freeSpaceLooks);
+    EXPECT_EQ(L"C:\\users\\Public\\", freeSpaceFolder);
+    EXPECT_LT(0u, sinkWriter.samples.size()) << "the file keeps what was recorded";
+    EXPECT_EQ("Finalize", sinkWriter.calls.back());
 }
 
 TEST_F(WorkerTest, EverythingIsReleasedInTheFixedOrderThenShutDownThenPosted) {

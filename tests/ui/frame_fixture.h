@@ -13,6 +13,7 @@ inline void ResetUiState() {
     recordMouse = 0;
     isRecording = 0;
     recordingStage = RECORDING_NONE;
+    savePercent = 0;
     windowDpi = 96;
     uiFont = nullptr;
     symbolFont = nullptr;

@@ -619,11 +619,16 @@ TEST_F(FramePainting, RecordingPaintsTheSidesRed) {
     EXPECT_EQ(WaitForScreenColour(201, 400, RGB(255, 255, 255), 500), RGB(255, 255, 255));
 }
 
-TEST_F(FramePainting, StatusTextShowsCaptureSizeAndRate) {
+TEST_F(FramePainting, StatusTextShowsCaptureSizeAndRateOrTheSavingProgress) {
     EXPECT_TRUE(StatusTextShows(L"670 \u00D7 421 \u00D7 30 Hz"));
     EXPECT_FALSE(StatusTextShows(L"670 \u00D7 421 \u00D7 10 Hz"));
     SendMessageW(window, WM_COMMAND, ID_FPS_60, 0);
     EXPECT_TRUE(StatusTextShows(L"670 \u00D7 421 \u00D7 60 Hz"));
+    // A copy to another drive shows its progress in the text's place.
+    recordingStage = RECORDING_SAVING;
+    savePercent = 42;
+    InvalidateRect(window, nullptr, FALSE);
+    EXPECT_TRUE(StatusTextShows(L"Saving 42 %"));
 }
 
 TEST(StatusText, ReadsWidthTimesHeightTimesRate) {

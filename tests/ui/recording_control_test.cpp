@@ -99,9 +99,32 @@ struct ShellRecord {
     std::vector<FileMove> moves;
     std::vector<UINT> periodsBegun;
     std::vector<UINT> periodsEnded;
+    std::wstring otherDrive; // a folder the move finds on another drive
+    ULONGLONG freeBytes = 1ull << 40;
+    ULONGLONG otherDriveFreeBytes = 1ull << 40;
+    bool freeSpaceUnreadable = false;
+    std::vector<std::wstring> spaceAsked;
 };
 
 ShellRecord shell;
+
+// The copy to another drive: the real MoveFileWithProgressW unless steps is
+// set. In steps it writes the target a part at a time and leaves the part
+// written when cancelled or failing (as a share that went away does); at the
+// second step another thread sends `arriving` to the frame.
+struct CopyScript {
+    int steps = 0;
+    int failAfterStep = -1;
+    std::vector<ArrivingMessage> arriving;
+    std::vector<LRESULT> answers; // -1: not answered while the copy ran
+    volatile bool copying = false;
+    bool settingsAtCancel = false;
+    HWND frame = nullptr;
+    HANDLE asker = nullptr;
+    std::wstring settingsFile;
+};
+
+CopyScript copyScript;
 
 // How the stand-in worker behaves: like the real one, it may leave a file at
 // outputPath, waits for the stop event unless it fails on its own, then
@@ -111,6 +134,7 @@ struct WorkerScript {
     bool waitsForStop = true;
     DWORD finalizingMs = 0; // after the stop, before the file is complete
     int success = 1;
+    int stoppedForSpace = 0;
     std::wstring errorText;
     std::wstring watchedFile; // looked for as the worker ends
     bool watchedFileThere = false;
@@ -130,6 +154,7 @@ DWORD WINAPI StandInWorker(LPVOID parameter) {
     }
     workerScript.watchedFileThere = PathExists(workerScript.watchedFile);
     job->success = workerScript.success;
+    job->stoppedForSpace = workerScript.stoppedForSpace;
     lstrcpynW(job->errorText, workerScript.errorText.c_str(), 255);
     PostMessageW(job->notifyWindow, WM_APP_RECORDING_DONE, job->success, 0);
     return 0;
@@ -202,6 +227,8 @@ BOOL WINAPI AnswerSaveDialog(LPOPENFILENAMEW dialog) {
 HANDLE WINAPI StartStandInWorker(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
                                  LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
                                  LPDWORD threadId) {
+    if (start != RecordingWorker)
+        return ::CreateThread(security, stackSize, start, parameter, flags, threadId);
     ++shell.threadsCreated;
     shell.threadStart = start;
     shell.threadParameter = parameter;
@@ -243,9 +270,77 @@ DWORD WINAPI ReadScriptedTempPath(DWORD capacity, LPWSTR buffer) {
     return length;
 }
 
+bool OnOtherDrive(const std::wstring& path) {
+    return !shell.otherDrive.empty() && path.rfind(shell.otherDrive, 0) == 0;
+}
+
 BOOL WINAPI RecordedMove(LPCWSTR from, LPCWSTR to, DWORD flags) {
     shell.moves.push_back({from, to, flags});
+    if (OnOtherDrive(to) && !(flags & MOVEFILE_COPY_ALLOWED)) {
+        SetLastError(ERROR_NOT_SAME_DEVICE);
+        return FALSE;
+    }
     return ::MoveFileExW(from, to, flags);
+}
+
+BOOL WINAPI AnswerFreeSpace(LPCWSTR folder, PULARGE_INTEGER available, PULARGE_INTEGER,
+                            PULARGE_INTEGER) {
+    shell.spaceAsked.push_back(folder);
+    available->QuadPart = OnOtherDrive(folder) ? shell.otherDriveFreeBytes : shell.freeBytes;
+    return shell.freeSpaceUnreadable ? FALSE : TRUE;
+}
+
+DWORD WINAPI AskFrameDuringCopy(LPVOID) {
+    for (const ArrivingMessage& arriving : copyScript.arriving) {
+        DWORD_PTR answer = 0;
+        bool answered = SendMessageTimeoutW(copyScript.frame, arriving.message, arriving.wParam,
+                                            arriving.lParam, SMTO_NORMAL, 2000, &answer) != 0;
+        copyScript.answers.push_back(answered && copyScript.copying ? LRESULT(answer) : -1);
+    }
+    return 0;
+}
+
+BOOL WINAPI CopyInSteps(LPCWSTR from, LPCWSTR to, LPPROGRESS_ROUTINE progress, LPVOID data,
+                        DWORD flags) {
+    if (!(flags & MOVEFILE_COPY_ALLOWED)) {
+        SetLastError(ERROR_NOT_SAME_DEVICE);
+        return FALSE;
+    }
+    if (copyScript.steps == 0)
+        return ::MoveFileWithProgressW(from, to, progress, data, flags);
+    // Held open as Windows holds it: the source cannot be moved meanwhile.
+    HANDLE source = CreateFileW(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    std::string bytes = ReadFileBytes(from);
+    LARGE_INTEGER total = {}, copied = {};
+    total.QuadPart = LONGLONG(bytes.size());
+    DWORD reason = CALLBACK_STREAM_SWITCH;
+    DWORD error = ERROR_SUCCESS;
+    copyScript.copying = true;
+    for (int step = 0; error == ERROR_SUCCESS && step <= copyScript.steps; ++step) {
+        copied.QuadPart = total.QuadPart * step / copyScript.steps;
+        WriteFileBytes(to, bytes.substr(0, size_t(copied.QuadPart)));
+        if (progress(total, copied, total, copied, 1, reason, nullptr, nullptr, data) ==
+            PROGRESS_CANCEL) {
+            copyScript.settingsAtCancel = PathExists(copyScript.settingsFile);
+            error = ERROR_REQUEST_ABORTED;
+        } else if (step == copyScript.failAfterStep) {
+            error = ERROR_UNEXP_NET_ERR;
+        }
+        reason = CALLBACK_CHUNK_FINISHED;
+        if (step == 2)
+            copyScript.asker = ::CreateThread(nullptr, 0, AskFrameDuringCopy, nullptr, 0, nullptr);
+        Sleep(40);
+    }
+    // Not cancelled, the copy lasts until the frame has answered, however slow the machine.
+    if (error == ERROR_SUCCESS && copyScript.asker)
+        WaitForSingleObject(copyScript.asker, 3000);
+    copyScript.copying = false;
+    CloseHandle(source);
+    if (error == ERROR_SUCCESS)
+        DeleteFileW(from);
+    SetLastError(error);
+    return error == ERROR_SUCCESS;
 }
 
 // Wine has the two entry points but answers ERROR_CALL_NOT_IMPLEMENTED.
@@ -354,11 +449,18 @@ class RecordingControl : public FrameWindowTest {
         shellApi.ShutdownBlockReasonCreate = RecordBlockReason;
         shellApi.ShutdownBlockReasonDestroy = RecordBlockReasonRemoved;
         shellApi.SHGetKnownFolderPath = AnswerKnownFolder;
+        shellApi.GetDiskFreeSpaceExW = AnswerFreeSpace;
+        shellApi.MoveFileWithProgressW = CopyInSteps;
         scratch = MakeScratchFolder(L"control");
+        copyScript = CopyScript{};
+        copyScript.settingsFile = scratch + L"\\quorvel\\settings.ini";
+        shell.otherDrive = scratch + L"\\other drive\\";
+        CreateDirectoryW(shell.otherDrive.c_str(), nullptr);
         shell.videosFolder = scratch + L"\\Videos";
         CreateDirectoryW(shell.videosFolder.c_str(), nullptr);
         localAppData.Set(scratch);
         FrameWindowTest::SetUp();
+        copyScript.frame = window;
     }
 
     void TearDown() override {
@@ -376,6 +478,7 @@ class RecordingControl : public FrameWindowTest {
         if (recordingJob.stopEvent)
             CloseHandle(recordingJob.stopEvent);
         recordingJob.stopEvent = nullptr;
+        JoinAsker();
         for (const std::wstring& name : FilesMatching(RealTempFolder() + L"quorvel_2031*.mp4"))
             DeleteFileW((RealTempFolder() + name).c_str());
         FrameWindowTest::TearDown();
@@ -392,6 +495,15 @@ class RecordingControl : public FrameWindowTest {
         RECT capture = GetCaptureRect(window);
         ASSERT_EQ(width, capture.right - capture.left);
         ASSERT_EQ(height, capture.bottom - capture.top);
+    }
+
+    // The thread that sent messages during the copy has had its answers.
+    void JoinAsker() {
+        if (copyScript.asker) {
+            WaitForSingleObject(copyScript.asker, 10000);
+            CloseHandle(copyScript.asker);
+            copyScript.asker = nullptr;
+        }
     }
 
     void Command(unsigned id) { SendMessageW(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
@@ -579,6 +691,23 @@ TEST_F(RecordingStart, ThreadThatCannotBeCreatedClosesTheEventAndStaysIdle) {
     ExpectIdle();
 }
 
+TEST_F(RecordingStart, LessRoomThanTheReserveAndAMinuteRefuses) {
+    // 1280 x 720 at 60 fps: 3,870,720 bit/s, so 64 MB and a minute need 96,139,264 bytes.
+    SetCaptureArea(1280, 720);
+    currentFps = 60;
+    shell.freeBytes = 96139263;
+    Command(ID_REC);
+    ExpectOneBox(L"Not enough free disk space to record: 91 MB free on the drive of the "
+                 L"temporary folder.",
+                 MB_ICONWARNING);
+    EXPECT_EQ(std::vector<std::wstring>{RealTempFolder()}, shell.spaceAsked);
+    ExpectIdle();
+
+    shell.freeBytes = 96139264;
+    Command(ID_REC);
+    EXPECT_EQ(1, isRecording);
+}
+
 TEST_F(RecordingStop, SecondStopHasNoFurtherEffect) {
     Command(ID_REC);
     Command(ID_STOP);
@@ -655,8 +784,8 @@ TEST_F(RecordingFinish, SuccessThenSaveReplacesAnExistingFileAtTheChosenPath) {
     ASSERT_EQ(1u, shell.moves.size());
     EXPECT_EQ(RealTempFolder() + START_NAME, shell.moves[0].from);
     EXPECT_EQ(target, shell.moves[0].to);
-    EXPECT_EQ(static_cast<DWORD>(MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED),
-              shell.moves[0].flags);
+    EXPECT_EQ(static_cast<DWORD>(MOVEFILE_REPLACE_EXISTING), shell.moves[0].flags)
+        << "within one drive a rename; a copy only on ERROR_NOT_SAME_DEVICE";
     EXPECT_TRUE(shell.boxes.empty());
     EXPECT_TRUE(RecordingsInTempFolder().empty());
     ExpectIdle();
@@ -755,6 +884,68 @@ TEST_F(RecordingFinish, RecDuringTheSaveDialogIsIgnoredAndTheRecordingIsSaved) {
     EXPECT_EQ(2, shell.threadsCreated) << "REC works again once the finish is over";
 }
 
+TEST_F(RecordingFinish, StoppedForSpaceSaysSoThenTheRealCopyTakesItToAnotherDrive) {
+    std::wstring target = shell.otherDrive + L"chosen.mp4";
+    workerScript.stoppedForSpace = 1;
+    shell.freeSpaceUnreadable = true;
+    shell.answers.push_back({true, target});
+    StartAndStop();
+
+    EXPECT_EQ((std::vector<std::wstring>{L"box", L"dialog"}), shell.shown);
+    ExpectOneBox(L"The disk is nearly full, so the recording was stopped. It is kept: choose "
+                 L"where to save it.",
+                 MB_ICONWARNING);
+    EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(target)) << "by the real MoveFileWithProgressW";
+    EXPECT_TRUE(RecordingsInTempFolder().empty());
+    ExpectIdle();
+}
+
+TEST_F(RecordingFinish, CopyCancelledFailedOrWithoutRoomRemovesItsPartAndAsksAgain) {
+    // The recording's 34 bytes need 1 MB; a file it replaces makes room.
+    const wchar_t* const couldNotSave = L"Could not save to that location.";
+    const wchar_t* const noRoom = L"Not enough free space there: the recording needs 1 MB.";
+    const struct {
+        const char* name;
+        int failAfterStep;
+        bool stop;
+        ULONGLONG freeBytes;
+        const char* replaced; // set: the copy is made
+        const wchar_t* box;
+        UINT icon;
+    } cases[] = {
+        {"STOP", -1, true, 34, nullptr, nullptr, 0},
+        {"failed", 5, false, 34, nullptr, couldNotSave, MB_ICONERROR},
+        {"no room", -1, false, 33, nullptr, noRoom, MB_ICONWARNING},
+        {"room of the replaced file", -1, false, 4, "thirty bytes of an older video", nullptr, 0}};
+    std::wstring chosen = shell.otherDrive + L"chosen.mp4";
+    std::wstring second = scratch + L"\\second try.mp4";
+    copyScript.steps = 10;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.replaced)
+            WriteFileBytes(chosen, c.replaced);
+        shell.shown.clear();
+        shell.boxes.clear();
+        shell.otherDriveFreeBytes = c.freeBytes;
+        shell.answers = {{true, chosen}, {true, second}};
+        copyScript.failAfterStep = c.failAfterStep;
+        copyScript.arriving.clear();
+        if (c.stop)
+            copyScript.arriving.push_back({WM_COMMAND, MAKEWPARAM(ID_STOP, BN_CLICKED), true});
+        StartAndStop();
+        JoinAsker();
+
+        if (c.box)
+            ExpectOneBox(c.box, c.icon);
+        EXPECT_EQ(c.box ? 1u : 0u, shell.boxes.size());
+        EXPECT_EQ(c.replaced ? RECORDED_BYTES : "", ReadFileBytes(chosen)) << "no part is left";
+        EXPECT_EQ(c.replaced ? "" : RECORDED_BYTES, ReadFileBytes(second)) << "kept meanwhile";
+        DeleteFileW(chosen.c_str());
+        DeleteFileW(second.c_str());
+        ExpectIdle();
+    }
+}
+
 TEST_F(RecordingFinish, ReportWhileIdleIsIgnored) {
     PostMessageW(window, WM_APP_RECORDING_DONE, 1, 0);
     ASSERT_TRUE(PumpUntilReported(2000));
@@ -822,6 +1013,24 @@ TEST_F(RecordingClose, CloseDuringTheCouldNotSaveBoxStillLetsTheUserSave) {
     EXPECT_EQ((std::vector<std::wstring>{L"dialog", L"box", L"dialog"}), shell.shown);
     EXPECT_EQ((std::vector<bool>{true, true, true}), shell.ownerAliveAtAnswer);
     EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(target));
+    EXPECT_TRUE(RecordingsInTempFolder().empty());
+    ExpectClosed();
+}
+
+TEST_F(RecordingClose, CopyToAnotherDriveAnswersThroughoutAndACloseWaitsForIt) {
+    std::wstring target = shell.otherDrive + L"chosen.mp4";
+    shell.answers.push_back({true, target});
+    copyScript.steps = 10;
+    copyScript.arriving = {{WM_QUERYENDSESSION, 0, true, ENDSESSION_LOGOFF},
+                           {WM_COMMAND, MAKEWPARAM(ID_REC, BN_CLICKED), true},
+                           {WM_CLOSE, 0, true}};
+    StartAndStop();
+    JoinAsker();
+
+    EXPECT_EQ((std::vector<LRESULT>{FALSE, 0, 0}), copyScript.answers) << "answered mid-copy";
+    EXPECT_EQ(1, shell.threadsCreated) << "REC is ignored during the copy";
+    EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(target));
+    EXPECT_TRUE(shell.boxes.empty());
     EXPECT_TRUE(RecordingsInTempFolder().empty());
     ExpectClosed();
 }
@@ -938,6 +1147,21 @@ TEST_F(SessionEnd, InstallersCloseDuringTheSaveDialogKeepsTheRecordingInVideosAn
     EXPECT_EQ(std::vector<std::wstring>{L"dialog"}, shell.shown);
     EXPECT_TRUE(RecordingsInTempFolder().empty());
     EXPECT_EQ(HELD_THEN_RELEASED, shell.blockReasons);
+    ExpectClosed();
+}
+
+TEST_F(SessionEnd, EndDuringACopyCancelsItAndKeepsTheRecordingInVideos) {
+    shell.answers.push_back({true, shell.otherDrive + L"chosen.mp4"});
+    copyScript.steps = 10;
+    copyScript.arriving = {{WM_ENDSESSION, TRUE, true, ENDSESSION_CLOSEAPP}};
+    StartAndStop();
+    JoinAsker();
+
+    EXPECT_TRUE(copyScript.settingsAtCancel) << "the settings are written first";
+    EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(shell.videosFolder + L"\\" + FINISH_NAME));
+    EXPECT_FALSE(PathExists(shell.otherDrive + L"chosen.mp4"));
+    EXPECT_EQ(std::vector<std::wstring>{L"dialog"}, shell.shown);
+    EXPECT_TRUE(RecordingsInTempFolder().empty());
     ExpectClosed();
 }
 
