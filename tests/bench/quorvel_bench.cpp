@@ -257,7 +257,7 @@ void TurnedCopy(ID3D11Device* device, ID3D11DeviceContext* context, DXGI_MODE_RO
     SideBySide(
         60, 3, [&] { TurnPicture(picture, 1920, 1080, boxMapped, mapped.RowPitch, rotation); },
         [&] { memcpy(picture, boxMapped, bytes); }, &turnUs, &memcpyUs);
-    Report(what, turnUs, memcpyUs, "for 8,294,400 bytes", 2.0);
+    Report(what, turnUs, memcpyUs, "for 8,294,400 bytes", 1.5);
     HeapFree(GetProcessHeap(), 0, picture);
     context->Unmap(texture, 0);
     texture->Release();
