@@ -509,11 +509,11 @@ static POINT ShownAt(DXGI_MODE_ROTATION rotation, int u, int v, int width, int h
 
 // The unturned W x H desktop texture, and a crop off-centre and not square
 // that lies on the monitor whichever way it is turned.
-// The crop is wider than two strips of the turned copy and neither side is a
-// multiple of four.
+// Neither side is a multiple of four, and the turned copy's blocks end part
+// way through one of its strips and one of its bands.
 const int W = 320;
 const int H = 280;
-const Crop TURN_CROP = {5, 20, 258, 130};
+const Crop TURN_CROP = {5, 20, 270, 142};
 
 // Pixels of the frame picture that differ from the crop of the turned monitor,
 // which the rule above builds pixel by pixel from the texture.
