@@ -45,6 +45,14 @@ LONGLONG ComputeDueCount(LONGLONG elapsedCounts, LONGLONG counterFrequency,
     return negative ? -due : due;
 }
 
+LONGLONG ComputeRetryCounts(LONGLONG outageCounts, LONGLONG counterFrequency) {
+    if (outageCounts < 5 * counterFrequency)
+        return counterFrequency / 4;
+    if (outageCounts < 65 * counterFrequency)
+        return 2 * counterFrequency;
+    return 5 * counterFrequency;
+}
+
 void PrepareSample(const CaptureSource* source, BYTE* sample, int recordMouse) {
     memcpy(sample, source->framePicture, source->frameBytes);
     // The kept picture never gets the pointer, so a repeated picture carries one
@@ -135,10 +143,10 @@ bool RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, RecordingJob* job)
     LARGE_INTEGER counterFrequency = {};
     osApi.QueryPerformanceFrequency(&counterFrequency);
     // While the desktop cannot be duplicated (secure desktop, mode change, a
-    // driver being reset) it is tried again at most this often, and the whole
-    // capture source made anew at least every two seconds: an output object
-    // can go stale for good without saying so (an unplug and replug, a dock).
-    const LONGLONG retryCounts = counterFrequency.QuadPart / 4;
+    // driver being reset) it is tried again at a pace that slows as the
+    // outage lasts, and the whole capture source made anew at least every two
+    // seconds: an output object can go stale for good without saying so (an
+    // unplug and replug, a dock).
     const LONGLONG renewCounts = counterFrequency.QuadPart * 2;
 
     // Without a picture within 500 ms the loop starts from the zero-filled
@@ -150,9 +158,12 @@ bool RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, RecordingJob* job)
     // The first re-creation is at once. A desktop that keeps coming and going (a
     // full-screen program switching modes) must not be re-created on every pass:
     // one lost within a quarter second of its re-creation waits for its turn.
-    LONGLONG lastAttempt = startCount.QuadPart - retryCounts;
+    LONGLONG lastAttempt = startCount.QuadPart - counterFrequency.QuadPart / 4;
     // The last pass that found the duplication working, or the last renewal.
     LONGLONG lastRenewal = startCount.QuadPart;
+    // The first failed pass since the duplication last worked.
+    LONGLONG outageStart = 0;
+    bool inOutage = false;
     // The free space is looked at once a second, the first time at once.
     WCHAR outputFolder[MAX_PATH];
     CopyFolderPart(outputFolder, job->outputPath);
@@ -173,13 +184,22 @@ bool RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, RecordingJob* job)
         osApi.QueryPerformanceCounter(&now);
         if (SUCCEEDED(hr) || hr == DXGI_ERROR_WAIT_TIMEOUT) {
             lastRenewal = now.QuadPart;
-        } else if (now.QuadPart - lastAttempt >= retryCounts) {
-            lastAttempt = now.QuadPart;
-            bool renew = now.QuadPart - lastRenewal >= renewCounts || SourceIsStale(source, hr);
-            if (renew)
-                lastRenewal = now.QuadPart;
-            if (renew ? ReopenCaptureSource(source, &job->captureRect) : ReopenDuplication(source))
-                continue;
+            inOutage = false;
+        } else {
+            if (!inOutage)
+                outageStart = now.QuadPart;
+            inOutage = true;
+            LONGLONG retryCounts =
+                ComputeRetryCounts(now.QuadPart - outageStart, counterFrequency.QuadPart);
+            if (now.QuadPart - lastAttempt >= retryCounts) {
+                lastAttempt = now.QuadPart;
+                bool renew = now.QuadPart - lastRenewal >= renewCounts || SourceIsStale(source, hr);
+                if (renew)
+                    lastRenewal = now.QuadPart;
+                if (renew ? ReopenCaptureSource(source, &job->captureRect)
+                          : ReopenDuplication(source))
+                    continue;
+            }
         }
         LONGLONG dueCount = ComputeDueCount(now.QuadPart - startCount.QuadPart,
                                             counterFrequency.QuadPart, frameDuration);

@@ -57,6 +57,7 @@ struct OutputSearch {
     IDXGIOutput* outputs[MAX_OUTPUTS];
     int adapterOf[MAX_OUTPUTS];
     RECT outputRects[MAX_OUTPUTS];
+    WCHAR outputNames[MAX_OUTPUTS][32];
     int adapterCount;
     int outputCount;
 };
@@ -76,6 +77,9 @@ static void FindOutputs(IDXGIFactory1* factory, OutputSearch* search) {
             d3dApi.GetDesc(output, &desc);
             search->outputs[search->outputCount] = output;
             search->outputRects[search->outputCount] = desc.DesktopCoordinates;
+            memcpy(search->outputNames[search->outputCount], desc.DeviceName,
+                   sizeof desc.DeviceName);
+            search->outputNames[search->outputCount][31] = L'\0';
             search->adapterOf[search->outputCount] = search->adapterCount;
             search->outputCount++;
         }
@@ -87,18 +91,45 @@ static void FindOutputs(IDXGIFactory1* factory, OutputSearch* search) {
     }
 }
 
-// Keeps the output that holds the centre (with anyOutput, else the first
-// one), and its adapter; lets go of the rest.
-static bool TakeOutput(CaptureSource* source, POINT centre, bool anyOutput) {
+// The output that holds the centre. At REC, with none, the first one; later,
+// for a recording that started on that fallback, the same output again (found
+// by its name), never another.
+static int PickOutput(const CaptureSource* source, const OutputSearch* search, POINT centre,
+                      bool atStart) {
+    int chosen = ChooseOutput(search->outputRects, search->outputCount, centre);
+    if (chosen < 0 || PtInRect(&search->outputRects[chosen], centre) || atStart)
+        return chosen;
+    if (!source->onFallbackOutput)
+        return -1;
+    for (int index = 0; index < search->outputCount; index++) {
+        if (lstrcmpW(search->outputNames[index], source->outputName) == 0)
+            return index;
+    }
+    return -1;
+}
+
+// A new factory, and of its outputs the one to record and its adapter; lets go
+// of the rest.
+static bool TakeOutput(CaptureSource* source, POINT centre, bool atStart,
+                       const wchar_t** errorText) {
+    HRESULT hr = d3dApi.CreateDXGIFactory1(__uuidof(IDXGIFactory1),
+                                           reinterpret_cast<void**>(&source->factory));
+    if (FAILED(hr)) {
+        source->factory = nullptr;
+        *errorText = CallFailedText(source->failureText, L"CreateDXGIFactory1", hr);
+        return false;
+    }
     OutputSearch search = {};
     FindOutputs(source->factory, &search);
-    int chosen = ChooseOutput(search.outputRects, search.outputCount, centre);
-    if (!anyOutput && chosen >= 0 && !PtInRect(&search.outputRects[chosen], centre))
-        chosen = -1;
+    int chosen = PickOutput(source, &search, centre, atStart);
     for (int index = 0; index < search.outputCount; index++) {
         if (index == chosen) {
             source->output = search.outputs[index];
             source->outputRect = search.outputRects[index];
+            if (atStart) {
+                lstrcpynW(source->outputName, search.outputNames[index], 32);
+                source->onFallbackOutput = !PtInRect(&search.outputRects[index], centre);
+            }
         } else {
             osApi.Release(search.outputs[index]);
         }
@@ -109,6 +140,8 @@ static bool TakeOutput(CaptureSource* source, POINT centre, bool anyOutput) {
         else
             osApi.Release(search.adapters[index]);
     }
+    if (chosen < 0)
+        *errorText = L"No display output found";
     return chosen >= 0;
 }
 
@@ -124,24 +157,12 @@ static void ReadRotation(CaptureSource* source) {
     source->rotation = desc.Rotation;
 }
 
-// The output that holds the centre and a device on its adapter.
-static bool OpenDevice(CaptureSource* source, const RECT* captureRect, bool anyOutput,
-                       const wchar_t** errorText) {
-    HRESULT hr = d3dApi.CreateDXGIFactory1(__uuidof(IDXGIFactory1),
-                                           reinterpret_cast<void**>(&source->factory));
-    if (FAILED(hr)) {
-        source->factory = nullptr;
-        *errorText = CallFailedText(source->failureText, L"CreateDXGIFactory1", hr);
-        return false;
-    }
-    if (!TakeOutput(source, CaptureCentre(captureRect), anyOutput)) {
-        *errorText = L"No display output found";
-        return false;
-    }
+// A device on the adapter of the output taken.
+static bool MakeDevice(CaptureSource* source, const wchar_t** errorText) {
     // DuplicateOutput needs a device made on the adapter the output is connected to.
-    hr = d3dApi.D3D11CreateDevice(source->adapter, D3D_DRIVER_TYPE_UNKNOWN, nullptr,
-                                  D3D11_CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0, D3D11_SDK_VERSION,
-                                  &source->device, nullptr, &source->context);
+    HRESULT hr = d3dApi.D3D11CreateDevice(
+        source->adapter, D3D_DRIVER_TYPE_UNKNOWN, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT,
+        nullptr, 0, D3D11_SDK_VERSION, &source->device, nullptr, &source->context);
     if (FAILED(hr)) {
         // Whatever the runtime left there is not ours to release.
         source->device = nullptr;
@@ -157,10 +178,16 @@ static bool OpenDevice(CaptureSource* source, const RECT* captureRect, bool anyO
     return true;
 }
 
+// The output that holds the centre and a device on its adapter.
+static bool OpenDevice(CaptureSource* source, const RECT* captureRect, const wchar_t** errorText) {
+    return TakeOutput(source, CaptureCentre(captureRect), true, errorText) &&
+           MakeDevice(source, errorText);
+}
+
 // At REC: the output that holds the centre, else the first one, and its duplication.
 static bool OpenDuplication(CaptureSource* source, const RECT* captureRect,
                             const wchar_t** errorText) {
-    if (!OpenDevice(source, captureRect, true, errorText))
+    if (!OpenDevice(source, captureRect, errorText))
         return false;
     if (FAILED(d3dApi.DuplicateOutput(source->output1, source->device, &source->duplication))) {
         *errorText = L"DuplicateOutput failed (GPU/monitor mismatch?)";
@@ -261,13 +288,15 @@ static bool PlaceCrop(CaptureSource* source, LONG cropLeft, LONG cropTop) {
 bool ReopenCaptureSource(CaptureSource* source, const RECT* captureRect) {
     // The crop keeps its size (the video's frame size cannot change) and its
     // place on the desktop; the monitor under it may have moved. Another
-    // monitor's pixels are never what the user framed.
+    // monitor's pixels are never what the user framed. The fit is checked
+    // before a device is made: while it fails, nothing is made at all.
     RECT recordedRect = source->outputRect;
     LONG cropLeft = recordedRect.left + source->cropX;
     LONG cropTop = recordedRect.top + source->cropY;
     CloseCaptureSource(source);
     const wchar_t* errorText = nullptr;
-    if (OpenDevice(source, captureRect, false, &errorText) && PlaceCrop(source, cropLeft, cropTop))
+    if (TakeOutput(source, CaptureCentre(captureRect), false, &errorText) &&
+        PlaceCrop(source, cropLeft, cropTop) && MakeDevice(source, &errorText))
         return ReopenDuplication(source);
     CloseCaptureSource(source);
     source->outputRect = recordedRect;
@@ -472,6 +501,17 @@ static bool AwaitsTheDesktop(HRESULT hr) {
 
 bool ReopenDuplication(CaptureSource* source) {
     ReleaseSlot(&source->duplication);
+    // A mode change can move the monitor's origin (one left of the primary that
+    // grows): the crop stays at its place on the desktop, or waits while it
+    // does not fit there.
+    RECT placedRect = source->outputRect;
+    DXGI_OUTPUT_DESC outputDesc = {};
+    d3dApi.GetDesc(source->output, &outputDesc);
+    source->outputRect = outputDesc.DesktopCoordinates;
+    if (!PlaceCrop(source, placedRect.left + source->cropX, placedRect.top + source->cropY)) {
+        source->outputRect = placedRect;
+        return false;
+    }
     HRESULT hr = d3dApi.DuplicateOutput(source->output1, source->device, &source->duplication);
     if (FAILED(hr)) {
         // No duplication is what tells the loop the desktop is still away; no

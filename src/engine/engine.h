@@ -39,6 +39,10 @@ struct CaptureSource {
     IDXGIOutputDuplication* duplication;
     ID3D11Texture2D* stagingTexture;
     RECT outputRect;
+    // The recorded output's DXGI_OUTPUT_DESC.DeviceName, and whether it was
+    // taken at REC only because no output held the capture centre.
+    WCHAR outputName[32];
+    int onFallbackOutput;
     // How the monitor shows the desktop image, which comes unturned.
     DXGI_MODE_ROTATION rotation;
     int cropX;
@@ -86,12 +90,15 @@ void CloseCaptureSource(CaptureSource* source);
 // reset device.
 bool SourceIsStale(const CaptureSource* source, HRESULT hr);
 // Everything made anew but the crop's size and place on the desktop and the
-// picture, on the output under the centre only. False while the desktop is
-// away (the source then lacks its duplication) or when no output holds the
-// crop (the source is closed again).
+// picture, on the output under the centre only (or, for a recording that
+// started without one there, the output it started on). False while the
+// desktop is away (the source then lacks its duplication) or when no output
+// holds the crop (the source is closed again, having made no device).
 bool ReopenCaptureSource(CaptureSource* source, const RECT* captureRect);
 HRESULT CapturePicture(CaptureSource* source, UINT timeoutMs);
-// False while the desktop is away; the source is closed when only a new one can help.
+// The crop is placed anew on the output's current rectangle. False while the
+// desktop is away or the crop does not fit; the source is closed when only a
+// new one can help.
 bool ReopenDuplication(CaptureSource* source);
 void RepackRows(BYTE* picture, UINT frameStride, const BYTE* mapped, UINT rowPitch, int rows);
 // Copies the mapped box into the picture, turned the way the monitor shows it.
@@ -111,6 +118,10 @@ bool OpenMp4Writer(Mp4Writer* writer, const wchar_t* outputPath, int fps, int cr
                    int cropHeight, UINT frameStride, const wchar_t** errorText);
 
 // Constant-rate loop.
+// How long an outage waits between attempts to get the desktop back, after
+// outageCounts of it: a quarter second for 5 s, 2 s to the end of its first
+// minute, then 5 s.
+LONGLONG ComputeRetryCounts(LONGLONG outageCounts, LONGLONG counterFrequency);
 LONGLONG ComputeDueCount(LONGLONG elapsedCounts, LONGLONG counterFrequency, LONGLONG frameDuration);
 // Records until STOP, a refused sample or a nearly full disk (which sets the
 // job's stoppedForSpace), then finalizes the file. False when the file could

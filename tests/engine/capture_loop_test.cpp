@@ -5,6 +5,7 @@
 #include <string.h>
 #include <algorithm>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 #include "engine/engine.h"
@@ -295,6 +296,7 @@ class CaptureLoopTest : public ::testing::Test {
         UseStandInDuplications({&recreated}, {&duplication});
         // A source made anew finds the same monitor.
         UseStandInAdapters(&desktopFactory);
+        DeviceMadeOn(device, &desktopAdapter);
     }
 
     void TearDown() override {
@@ -416,11 +418,12 @@ TEST_F(CaptureLoopTest, NoFirstPictureGivesBlackUntilAPassBringsOne) {
     EXPECT_EQ(500u, duplication.acquireTimeouts[0]);
 }
 
-TEST_F(CaptureLoopTest, LostAccessAtTheFirstPictureIsIgnored) {
+TEST_F(CaptureLoopTest, LostAccessAtTheFirstPictureIsAnOutageFromTheFirstPass) {
     ScriptAt(duplication, 0, MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
-    ScriptAt(duplication, PassAtMs(50), MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
+    ScriptAt(recreated, 50, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
     RunUntilMs(100);
-    EXPECT_EQ(0, handOutLog.duplicateOutputCalls);
+    EXPECT_EQ(2, duplication.acquireCalls) << "the first picture and the first pass";
+    EXPECT_EQ(1, handOutLog.duplicateOutputCalls);
     ASSERT_EQ(2u, sinkWriter.samples.size());
     EXPECT_EQ(std::vector<BYTE>(CROP_WIDTH * CROP_HEIGHT * 4, 0), sinkWriter.samples[0].bytes);
     EXPECT_EQ(CropOf(PictureA), sinkWriter.samples[1].bytes);
@@ -530,28 +533,66 @@ TEST_F(CaptureLoopTest, TwoSecondOutageKeepsWritingTheKeptPictureThenTheNewOne) 
     EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
 }
 
-TEST_F(CaptureLoopTest, OutageThatLastsUntilStopStillFinishesTheFile) {
+TEST_F(CaptureLoopTest, OutageThatLastsUntilStopBacksOffAndStillFinishesTheFile) {
     ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
     ScriptAt(duplication, PassAtMs(70), MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
     DesktopAwayUntilMs(LLONG_MAX / COUNTS_PER_MS);
-    EXPECT_TRUE(RunUntilMs(5000));
+    EXPECT_TRUE(RunUntilMs(75000));
 
     EXPECT_EQ(int(PassAtMs(70)) + 1, duplication.acquireCalls); // never asked again once lost
     EXPECT_EQ(nullptr, source.duplication);
     EXPECT_EQ(0, duplication.references);
-    // At 70 ms, then every quarter second to 4,820 ms.
-    EXPECT_EQ(20u, outage.attempts.size());
+    // At 70 ms, every quarter second to 4,820 ms, every 2 s to 64,820 ms, then
+    // every 5 s: 20 + 30 + 2 attempts.
+    ASSERT_EQ(52u, outage.attempts.size());
     ExpectAttemptsSpacedByAQuarterSecond(0);
-    // The whole source at 2,070 and 4,070 ms: a refusal while the desktop is
-    // away keeps the new device, so a long UAC prompt costs one every 2 s.
-    EXPECT_EQ(2u, handOutLog.deviceAdapters.size());
+    EXPECT_EQ(4820 * COUNTS_PER_MS, outage.attempts[19]);
+    EXPECT_EQ(6820 * COUNTS_PER_MS, outage.attempts[20]);
+    EXPECT_EQ(64820 * COUNTS_PER_MS, outage.attempts[49]);
+    EXPECT_EQ(69820 * COUNTS_PER_MS, outage.attempts[50]);
+    // The whole source at 2,070 and 4,070 ms, then at each attempt: a refusal
+    // while the desktop is away keeps the new device meanwhile.
+    EXPECT_EQ(34u, handOutLog.deviceAdapters.size());
     EXPECT_NE(nullptr, source.device);
-    ASSERT_EQ(149u, sinkWriter.samples.size()); // the whole time, as if nothing happened
+    ASSERT_EQ(2249u, sinkWriter.samples.size()); // the whole time, as if nothing happened
     ExpectConstantTiming(333333);
     for (const WrittenSample& sample : sinkWriter.samples)
         ASSERT_EQ(CropOf(PictureA), sample.bytes);
     EXPECT_EQ(1, sinkWriter.CountCalls("Finalize"));
     EXPECT_EQ("Finalize", sinkWriter.calls.back());
+}
+
+TEST_F(CaptureLoopTest, RecordingStartedBesideEveryMonitorComesBackOnItsOwnOutput) {
+    // The capture rect reaches past the right edge of the only monitor, 40
+    // wide, and its centre lies on none: REC took that monitor all the same.
+    output.desc.DesktopCoordinates = RECT{0, 0, 40, DESKTOP_HEIGHT};
+    source.outputRect = output.desc.DesktopCoordinates;
+    lstrcpyW(source.outputName, output.desc.DeviceName);
+    source.onFallbackOutput = 1;
+    job.captureRect = RECT{CROP_X, CROP_Y, CROP_X + 2 * CROP_WIDTH, CROP_Y + CROP_HEIGHT};
+    // A lock screen from 500 to 3,000 ms; the source made anew at 2,500 ms
+    // lists another monitor first.
+    StandInOutput other{RECT{-64, 0, 0, 48}};
+    StandInAdapter both({&other, &output});
+    StandInFactory later({&both});
+    UseStandInAdapters(&later);
+    ScriptAt(duplication, 0, MakeDesktopFrame(40, DESKTOP_HEIGHT, PictureA));
+    ScriptAt(duplication, PassAtMs(500), MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
+    ScriptAt(recreated, 0, MakeDesktopFrame(40, DESKTOP_HEIGHT, PictureB));
+    DesktopAwayUntilMs(3000);
+    EXPECT_TRUE(RunUntilMs(4000));
+
+    ASSERT_EQ(1u, handOutLog.deviceAdapters.size());
+    EXPECT_EQ(&recreated, source.duplication);
+    for (IDXGIOutput1* duplicated : handOutLog.duplicatedOutputs)
+        EXPECT_EQ(static_cast<IDXGIOutput1*>(&output), duplicated);
+    ASSERT_EQ(119u, sinkWriter.samples.size());
+    for (size_t n = 0; n < sinkWriter.samples.size(); n++) {
+        bool kept = virtualClock.writeTimes[n] < 3000 * COUNTS_PER_MS;
+        ASSERT_EQ(CropOf(kept ? PictureA : PictureB), sinkWriter.samples[n].bytes) << n;
+    }
+    CloseCaptureSource(&source);
+    EXPECT_EQ(0, later.references);
 }
 
 TEST_F(CaptureLoopTest, DuplicationLostAgainSoonIsRetriedOnlyEveryQuarterSecond) {
@@ -712,20 +753,22 @@ TEST_F(CaptureLoopTest, AnyOtherAcquireFailureIsAnOutageOfTheDuplicationAlone) {
         device->AddRef();
         failing[i].duplicatedOutput = &output;
         ScriptAt(failing[i], 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
-        ScriptAt(failing[i], PassAtMs(40), MakeFailedFrame(results[i]));
+        // Late enough that only a renewal time refreshed by every working
+        // pass keeps the device.
+        ScriptAt(failing[i], PassAtMs(2500), MakeFailedFrame(results[i]));
         ScriptAt(next[i], 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureB));
         UseStandInDuplications({&next[i]}, {&failing[i]});
         sinkWriter.samples.clear();
         sinkWriter.calls.clear();
         virtualClock = VirtualClock();
-        EXPECT_TRUE(RunUntilMs(1000));
+        EXPECT_TRUE(RunUntilMs(3000));
 
-        EXPECT_EQ(int(PassAtMs(40)) + 1, failing[i].acquireCalls);
+        EXPECT_EQ(int(PassAtMs(2500)) + 1, failing[i].acquireCalls);
         EXPECT_EQ(0, failing[i].references);
         EXPECT_EQ(1, handOutLog.duplicateOutputCalls) << "re-created at once";
         EXPECT_EQ(&next[i], source.duplication);
         EXPECT_EQ(device, source.device) << "the device stays";
-        ASSERT_EQ(29u, sinkWriter.samples.size()) << "the recording goes on to STOP";
+        ASSERT_EQ(89u, sinkWriter.samples.size()) << "the recording goes on to STOP";
         ExpectConstantTiming(333333);
         EXPECT_EQ(CropOf(PictureA), sinkWriter.samples[0].bytes);
         EXPECT_EQ(CropOf(PictureB), sinkWriter.samples.back().bytes);
@@ -771,11 +814,19 @@ HRESULT WINAPI CreateDeviceAfterReset(IDXGIAdapter* adapter, D3D_DRIVER_TYPE dri
                                     sdkVersion, device, achieved, context);
 }
 
+// Releases of the objects watched. An object whose last reference goes is no
+// longer watched, so a new object made where it was is not counted as it.
 std::map<void*, int> releases;
+std::set<void*> watched;
 
 ULONG CountRelease(IUnknown* object) {
-    releases[object]++;
-    return realOsApi.Release(object);
+    ULONG left = realOsApi.Release(object);
+    if (watched.count(object)) {
+        releases[object]++;
+        if (left == 0)
+            watched.erase(object);
+    }
+    return left;
 }
 
 ID3D11Device* removedDevice;
@@ -817,9 +868,10 @@ TEST_P(DeviceLossTest, RemovedDeviceRecreatesTheWholeSourceAndKeepsThePicture) {
     ScriptAt(
         duplication, PassAtMs(1000),
         MakeFailedFrame(GetParam().toldByTheDevice ? DXGI_ERROR_ACCESS_LOST : GetParam().code));
-    releases.clear();
-    osApi.Release = CountRelease;
     void* oldObjects[] = {device, context, source.stagingTexture};
+    releases.clear();
+    watched = std::set<void*>(std::begin(oldObjects), std::end(oldObjects));
+    osApi.Release = CountRelease;
     BYTE* picture = source.framePicture;
     EXPECT_TRUE(RunUntilMs(3000));
 
@@ -842,15 +894,15 @@ TEST_P(DeviceLossTest, RemovedDeviceRecreatesTheWholeSourceAndKeepsThePicture) {
         ASSERT_EQ(CropOf(before ? PictureA : PictureB), sinkWriter.samples[n].bytes) << n;
     }
 
-    // Everything of the old source and of the new one is let go exactly once
-    // (a freed object's address may come back for a new one).
+    // Everything of the old source and of the new one is let go exactly once.
     for (void* object : oldObjects)
         EXPECT_EQ(1, releases[object]);
     void* newObjects[] = {source.device, source.context, source.stagingTexture};
-    std::map<void*, int> before = releases;
+    releases.clear();
+    watched = std::set<void*>(std::begin(newObjects), std::end(newObjects));
     CloseCaptureSource(&source);
     for (void* object : newObjects)
-        EXPECT_EQ(1, releases[object] - before[object]);
+        EXPECT_EQ(1, releases[object]);
     EXPECT_EQ(0, duplication.references);
     EXPECT_EQ(0, output.references);
     EXPECT_EQ(0, desktopFactory.references);
@@ -917,20 +969,26 @@ INSTANTIATE_TEST_SUITE_P(
 
 namespace {
 
-// What the recorded monitor shows of the desktop PictureB once it sits 4
-// pixels further right.
-UINT32 PictureBFourRight(int x, int y) {
-    return PictureB(x + 4, y);
+// Where the monitor that shows the desktop PictureB sits on the desktop: its
+// pixel (x, y) is the desktop's (x + left, y + top).
+POINT shownFrom;
+UINT32 PictureBSeenFromThere(int x, int y) {
+    return PictureB(x + shownFrom.x, y + shownFrom.y);
 }
 
 // After the loss at 500 ms the recorded monitor is gone; from `backAtMs` on
-// it is at `rect`. Another monitor, left of the origin, comes first all along.
+// it is at `rect`, until then at `misplacedRect` (where the crop's place lies
+// only partly on it) or nowhere. Another monitor, left of the origin, comes
+// first all along. With `modeChange`, the recorded output itself stays and
+// only its rectangle changes, as a mode change does.
 struct MonitorChange {
     const char* name;
     RECT rect;
-    UINT32 (*shows)(int x, int y);
     LONGLONG backAtMs;
     LONGLONG newPictureFromMs; // -1: the kept picture to STOP
+    size_t devicesMade;
+    RECT misplacedRect;
+    bool modeChange;
 };
 
 StandInFactory* withoutIt;
@@ -948,31 +1006,48 @@ class MonitorChangeTest : public CaptureLoopTest,
 } // namespace
 
 TEST_P(MonitorChangeTest, RecordsTheSamePlaceOnTheDesktopOrKeepsThePicture) {
-    // The capture rect (8, 6)-(40, 30), centred on (24, 18), lies on `output`,
-    // which is stale from the loss on and its factory no longer current.
+    // The capture rect (8, 6)-(40, 30), centred on (24, 18), lies on `output`.
+    const MonitorChange& change = GetParam();
     StandInOutput other{RECT{-64, 0, 0, 48}};
-    StandInOutput recorded{GetParam().rect};
-    StandInAdapter alone({&other});
-    StandInAdapter both({&other, &recorded});
-    StandInFactory first({&alone});
-    StandInFactory second({&both});
-    withoutIt = &first;
-    withIt = &second;
-    backAtMs = GetParam().backAtMs;
-    d3dApi.CreateDXGIFactory1 = CreateFactoryAsArranged;
-    output.desc.AttachedToDesktop = FALSE;
-    desktopFactory.current = FALSE;
+    StandInOutput recorded{change.rect, output.desc.DeviceName};
+    StandInOutput misplaced{change.misplacedRect, output.desc.DeviceName};
+    StandInAdapter before(change.misplacedRect.right
+                              ? std::vector<StandInOutput*>{&other, &misplaced}
+                              : std::vector<StandInOutput*>{&other});
+    StandInAdapter after({&other, &recorded});
+    StandInFactory first({&before});
+    StandInFactory second({&after});
+    StandInOutput* expected = &recorded;
+    if (change.modeChange) {
+        expected = &output;
+        output.desc.DesktopCoordinates = change.rect;
+    } else {
+        // Unplugged: the output is stale from the loss on, its factory no longer current.
+        withoutIt = &first;
+        withIt = &second;
+        backAtMs = change.backAtMs;
+        d3dApi.CreateDXGIFactory1 = CreateFactoryAsArranged;
+        output.desc.AttachedToDesktop = FALSE;
+        desktopFactory.current = FALSE;
+    }
+    shownFrom = POINT{change.rect.left, change.rect.top};
     StandInDuplication back;
-    back.script.push_back(MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, GetParam().shows));
+    back.script.push_back(MakeDesktopFrame(change.rect.right - change.rect.left,
+                                           change.rect.bottom - change.rect.top,
+                                           PictureBSeenFromThere));
     UseStandInDuplications({&back}, {&duplication});
     ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
     ScriptAt(duplication, PassAtMs(500), MakeFailedFrame(DXGI_ERROR_ACCESS_LOST));
     EXPECT_TRUE(RunUntilMs(3000));
 
     for (IDXGIOutput1* duplicated : handOutLog.duplicatedOutputs)
-        EXPECT_EQ(static_cast<IDXGIOutput1*>(&recorded), duplicated) << "never another monitor";
+        EXPECT_EQ(static_cast<IDXGIOutput1*>(expected), duplicated) << "never another monitor";
+    EXPECT_EQ(change.devicesMade, handOutLog.deviceAdapters.size())
+        << "no device while the crop's place is on no monitor";
+    EXPECT_TRUE(source.device || (!source.factory && !source.adapter && !source.output))
+        << "a source without a device holds nothing";
     ASSERT_EQ(89u, sinkWriter.samples.size());
-    LONGLONG newFrom = GetParam().newPictureFromMs;
+    LONGLONG newFrom = change.newPictureFromMs;
     for (size_t n = 0; n < sinkWriter.samples.size(); n++) {
         bool kept = newFrom < 0 || virtualClock.writeTimes[n] < newFrom * COUNTS_PER_MS;
         ASSERT_EQ(CropOf(kept ? PictureA : PictureB), sinkWriter.samples[n].bytes) << n;
@@ -982,10 +1057,18 @@ TEST_P(MonitorChangeTest, RecordsTheSamePlaceOnTheDesktopOrKeepsThePicture) {
 
 INSTANTIATE_TEST_SUITE_P(
     Monitors, MonitorChangeTest,
-    ::testing::Values(MonitorChange{"UnpluggedThenBack", {0, 0, 64, 48}, PictureB, 1500, 1500},
-                      MonitorChange{"CentreOnNoMonitor", {64, 0, 128, 48}, PictureB, 500, -1},
-                      MonitorChange{
-                          "MovedFourPixelsRight", {4, 0, 68, 48}, PictureBFourRight, 500, 500}),
+    ::testing::Values(
+        MonitorChange{"UnpluggedThenBack", {0, 0, 64, 48}, 1500, 1500, 1, {}, false},
+        MonitorChange{"CentreOnNoMonitor", {64, 0, 128, 48}, 500, -1, 0, {}, false},
+        MonitorChange{"MovedFourPixelsRight", {4, 0, 68, 48}, 500, 500, 1, {}, false},
+        // The monitor is now exactly the crop.
+        MonitorChange{"ShrunkToExactlyTheCrop", {8, 6, 40, 30}, 500, 500, 1, {}, false},
+        // First back 10 pixels right, with the crop's left edge off it.
+        MonitorChange{"MisplacedThenBack", {0, 0, 64, 48}, 1500, 1500, 1, {10, 0, 74, 48}, false},
+        MonitorChange{"MisplacedUntilStop", {0, 0, 64, 48}, 9000, -1, 0, {10, 0, 74, 48}, false},
+        // A monitor that grows to the left moves its origin; the desktop stays put.
+        MonitorChange{"ModeChangeMovedTheOrigin", {-8, 0, 64, 48}, 500, 500, 0, {}, true},
+        MonitorChange{"ModeChangeLeftNoRoomForTheCrop", {0, 0, 36, 48}, 500, -1, 0, {}, true}),
     [](const ::testing::TestParamInfo<MonitorChange>& change) {
         return std::string(change.param.name);
     });

@@ -475,8 +475,9 @@ TEST_F(CapturePictureTest, FailedMapKeepsThePreviousPicture) {
 }
 
 TEST_F(CapturePictureTest, NoFrameResultsComeBackUnchangedWithNothingHeld) {
-    const HRESULT results[] = {DXGI_ERROR_WAIT_TIMEOUT, DXGI_ERROR_ACCESS_LOST,
-                               DXGI_ERROR_INVALID_CALL, S_FALSE};
+    // A lost duplication answers nothing else afterwards.
+    const HRESULT results[] = {DXGI_ERROR_WAIT_TIMEOUT, DXGI_ERROR_INVALID_CALL, S_FALSE,
+                               DXGI_ERROR_ACCESS_LOST};
     for (HRESULT result : results)
         duplication.script.push_back(MakeFailedFrame(result));
     for (HRESULT result : results)

@@ -1,4 +1,5 @@
 #include "standins.h"
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
@@ -13,9 +14,14 @@ static std::vector<StandInOutput*> outputsToEnumerate;
 static LUID adapterWithOutputs;
 static bool adapterSeen;
 static StandInFactory* factoryToHandOut;
+// The stand-in adapter each device stands for one made on; a device not here
+// is on the real adapter, whose outputs are those of UseStandInOutputs.
+static std::vector<std::pair<ID3D11Device*, StandInAdapter*>> deviceAdapters;
+static std::vector<StandInAdapter*> liveAdapters;
 static StandInSinkWriter* sinkWriterToHandOut;
 
 SeamGuard::~SeamGuard() {
+    deviceAdapters.clear();
     d3dApi = realD3dApi;
     mfApi = realMfApi;
     osApi = realOsApi;
@@ -102,10 +108,19 @@ HRESULT StandInDuplication::AcquireNextFrame(UINT timeoutMs, DXGI_OUTDUPL_FRAME_
                                              IDXGIResource** resource) {
     acquireCalls++;
     acquireTimeouts.push_back(timeoutMs);
-    if (frameHeld)
-        acquireWhileHeld++;
     memset(frameInfo, 0, sizeof *frameInfo);
     *resource = nullptr;
+    if (frameHeld) {
+        acquireWhileHeld++;
+        return DXGI_ERROR_INVALID_CALL;
+    }
+    // A lost duplication must be let go and made anew.
+    if (accessLost) {
+        acquireAfterLoss++;
+        return DXGI_ERROR_ACCESS_LOST;
+    }
+    HRESULT answer = nextFrame < script.size() ? script[nextFrame].result : afterScript;
+    accessLost = answer == DXGI_ERROR_ACCESS_LOST;
     if (nextFrame >= script.size())
         return afterScript;
     const DesktopFrame* frame = &script[nextFrame++];
@@ -193,7 +208,12 @@ HRESULT StandInDuplication::ReleaseFrame() {
 
 // ---- StandInOutput ----
 
-StandInOutput::StandInOutput(RECT desktopCoordinates) {
+StandInOutput::StandInOutput(RECT desktopCoordinates, const wchar_t* deviceName) {
+    static int outputsMade;
+    if (deviceName)
+        lstrcpynW(desc.DeviceName, deviceName, 32);
+    else
+        wsprintfW(desc.DeviceName, L"\\\\.\\DISPLAY%d", ++outputsMade);
     desc.DesktopCoordinates = desktopCoordinates;
     desc.AttachedToDesktop = TRUE;
     desc.Rotation = DXGI_MODE_ROTATION_IDENTITY;
@@ -279,7 +299,13 @@ HRESULT StandInOutput::DuplicateOutput(IUnknown*, IDXGIOutputDuplication** dupli
 // ---- StandInAdapter ----
 
 StandInAdapter::StandInAdapter(std::vector<StandInOutput*> adapterOutputs)
-    : outputs(adapterOutputs) {}
+    : outputs(adapterOutputs) {
+    liveAdapters.push_back(this);
+}
+
+StandInAdapter::~StandInAdapter() {
+    liveAdapters.erase(std::find(liveAdapters.begin(), liveAdapters.end(), this));
+}
 
 HRESULT StandInAdapter::QueryInterface(REFIID riid, void** object) {
     if (riid == __uuidof(IUnknown) || riid == __uuidof(IDXGIObject) ||
@@ -549,6 +575,49 @@ HRESULT StandInSinkWriter::GetStatistics(DWORD, MF_SINK_WRITER_STATISTICS*) {
 
 // ---- seam entries ----
 
+static bool SameLuid(const LUID& a, const LUID& b) {
+    return a.LowPart == b.LowPart && a.HighPart == b.HighPart;
+}
+
+// Whether the device was made on the adapter the output (known by its device
+// name) is connected to. A real device's adapter has the outputs of
+// UseStandInOutputs, or real ones.
+static bool OnTheOutputsAdapter(ID3D11Device* device, IDXGIOutput1* output1,
+                                const DXGI_OUTPUT_DESC& outputDesc) {
+    const std::vector<StandInOutput*>* outputs = &outputsToEnumerate;
+    for (const auto& made : deviceAdapters) {
+        if (made.first == device)
+            outputs = &made.second->outputs;
+    }
+    for (StandInOutput* output : *outputs) {
+        if (lstrcmpW(output->desc.DeviceName, outputDesc.DeviceName) == 0)
+            return true;
+    }
+    if (outputs != &outputsToEnumerate)
+        return false;
+    bool same = false;
+    IDXGIAdapter* outputAdapter = nullptr;
+    IDXGIDevice* dxgiDevice = nullptr;
+    IDXGIAdapter* deviceAdapter = nullptr;
+    if (SUCCEEDED(output1->GetParent(__uuidof(IDXGIAdapter),
+                                     reinterpret_cast<void**>(&outputAdapter))) &&
+        SUCCEEDED(device->QueryInterface(__uuidof(IDXGIDevice),
+                                         reinterpret_cast<void**>(&dxgiDevice))) &&
+        SUCCEEDED(dxgiDevice->GetAdapter(&deviceAdapter))) {
+        DXGI_ADAPTER_DESC ofOutput = {}, ofDevice = {};
+        outputAdapter->GetDesc(&ofOutput);
+        deviceAdapter->GetDesc(&ofDevice);
+        same = SameLuid(ofOutput.AdapterLuid, ofDevice.AdapterLuid);
+    }
+    if (deviceAdapter)
+        deviceAdapter->Release();
+    if (dxgiDevice)
+        dxgiDevice->Release();
+    if (outputAdapter)
+        outputAdapter->Release();
+    return same;
+}
+
 static HRESULT HandOutDuplication(IDXGIOutput1* output1, IUnknown* device,
                                   IDXGIOutputDuplication** duplication) {
     *duplication = nullptr;
@@ -562,6 +631,8 @@ static HRESULT HandOutDuplication(IDXGIOutput1* output1, IUnknown* device,
     device->QueryInterface(__uuidof(ID3D11Device), reinterpret_cast<void**>(&d3dDevice));
     if (d3dDevice)
         d3dDevice->Release(); // only compared; the caller keeps the device alive
+    if (!d3dDevice || !OnTheOutputsAdapter(d3dDevice, output1, outputDesc))
+        return E_INVALIDARG;
     for (StandInDuplication* live : duplicationsKnown) {
         if (live->references > 0 && live->duplicatedOutput == output1 && live->device == d3dDevice)
             return E_INVALIDARG; // this process already duplicates the output
@@ -586,9 +657,7 @@ static HRESULT EnumStandInOutputs(IDXGIAdapter* adapter, UINT index, IDXGIOutput
     if (!adapterSeen)
         adapterWithOutputs = desc.AdapterLuid;
     adapterSeen = true;
-    if (desc.AdapterLuid.LowPart != adapterWithOutputs.LowPart ||
-        desc.AdapterLuid.HighPart != adapterWithOutputs.HighPart ||
-        index >= outputsToEnumerate.size())
+    if (!SameLuid(desc.AdapterLuid, adapterWithOutputs) || index >= outputsToEnumerate.size())
         return DXGI_ERROR_NOT_FOUND;
     outputsToEnumerate[index]->AddRef();
     *output = outputsToEnumerate[index];
@@ -646,9 +715,26 @@ static HRESULT WINAPI CreateDeviceForStandIn(IDXGIAdapter* adapter, D3D_DRIVER_T
     handOutLog.deviceDriverTypes.push_back(driverType);
     if ((adapter != nullptr) != (driverType == D3D_DRIVER_TYPE_UNKNOWN))
         return E_INVALIDARG;
-    return realD3dApi.D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, software, flags,
-                                        featureLevels, levelCount, sdkVersion, device, achieved,
-                                        context);
+    HRESULT hr = realD3dApi.D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, software, flags,
+                                              featureLevels, levelCount, sdkVersion, device,
+                                              achieved, context);
+    if (SUCCEEDED(hr) && device && *device) {
+        for (StandInAdapter* standIn : liveAdapters) {
+            if (static_cast<IDXGIAdapter*>(standIn) == adapter)
+                DeviceMadeOn(*device, standIn);
+        }
+    }
+    return hr;
+}
+
+void DeviceMadeOn(ID3D11Device* device, StandInAdapter* adapter) {
+    for (auto& made : deviceAdapters) {
+        if (made.first == device) {
+            made.second = adapter; // a new device where a freed one was
+            return;
+        }
+    }
+    deviceAdapters.push_back({device, adapter});
 }
 
 void UseStandInAdapters(StandInFactory* factory) {

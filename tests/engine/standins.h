@@ -78,7 +78,9 @@ template <typename Interface> class StandInDxgiObject : public Interface {
 
 // Answers AcquireNextFrame from `script` in order, then `afterScript` for
 // ever. An S_OK frame becomes a real ID3D11Texture2D created, at acquire time,
-// on the device the duplication was handed out for.
+// on the device the duplication was handed out for. As on Windows, a
+// duplication that answered DXGI_ERROR_ACCESS_LOST answers it from then on,
+// and an AcquireNextFrame while a frame is held is DXGI_ERROR_INVALID_CALL.
 class StandInDuplication : public StandInDxgiObject<IDXGIOutputDuplication> {
   public:
     std::vector<DesktopFrame> script;
@@ -95,6 +97,7 @@ class StandInDuplication : public StandInDxgiObject<IDXGIOutputDuplication> {
     int releaseFrameWithoutFrame = 0;   // ReleaseFrame with no frame held
     int resourceHeldAtReleaseFrame = 0; // desktop resource not yet released by then
     int acquireWhileHeld = 0;           // AcquireNextFrame with a frame still held
+    int acquireAfterLoss = 0;           // AcquireNextFrame once access was lost
     int shapeCalls = 0;
     std::vector<UINT> shapeBufferSizes;
     bool frameHeld = false;
@@ -119,18 +122,20 @@ class StandInDuplication : public StandInDxgiObject<IDXGIOutputDuplication> {
 
   private:
     size_t nextFrame = 0;
+    bool accessLost = false;
     const DesktopFrame* heldFrame = nullptr;
     ID3D11Texture2D* heldTexture = nullptr;
 };
 
-// A monitor output with a given desktop rectangle. Its own DuplicateOutput
-// answers E_NOTIMPL, as Wine's does; duplications come from UseStandInDuplications.
+// A monitor output with a given desktop rectangle and device name (by
+// default one no other stand-in has). Its own DuplicateOutput answers
+// E_NOTIMPL, as Wine's does; duplications come from UseStandInDuplications.
 class StandInOutput : public StandInDxgiObject<IDXGIOutput1> {
   public:
     DXGI_OUTPUT_DESC desc = {};
     int getDescCalls = 0;
 
-    explicit StandInOutput(RECT desktopCoordinates);
+    explicit StandInOutput(RECT desktopCoordinates, const wchar_t* deviceName = nullptr);
     StandInOutput(const StandInOutput&) = delete;
     StandInOutput& operator=(const StandInOutput&) = delete;
     virtual ~StandInOutput() = default;
@@ -168,7 +173,7 @@ class StandInAdapter : public StandInDxgiObject<IDXGIAdapter1> {
     explicit StandInAdapter(std::vector<StandInOutput*> adapterOutputs);
     StandInAdapter(const StandInAdapter&) = delete;
     StandInAdapter& operator=(const StandInAdapter&) = delete;
-    virtual ~StandInAdapter() = default;
+    virtual ~StandInAdapter();
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
     HRESULT STDMETHODCALLTYPE EnumOutputs(UINT index, IDXGIOutput** output) override;
@@ -293,8 +298,9 @@ extern HandOutLog handOutLog;
 
 // d3dApi.DuplicateOutput hands out these in turn; a null entry, or a call past
 // the end, fails with DXGI_ERROR_UNSUPPORTED. As the platform does, it refuses
-// (E_INVALIDARG) a second duplication of an output by a device while one of
-// these, or one of `alreadyLive` (made by the test itself), is still referenced.
+// (E_INVALIDARG) a device not made on the adapter the output is connected to,
+// and a second duplication of an output by a device while one of these, or
+// one of `alreadyLive` (made by the test itself), is still referenced.
 // An output no longer attached to the desktop (its monitor unplugged or moved)
 // is stale for good: it is refused as if the desktop were away for a while.
 void UseStandInDuplications(std::vector<StandInDuplication*> duplications,
@@ -305,8 +311,10 @@ void UseStandInOutputs(std::vector<StandInOutput*> outputs);
 // d3dApi.CreateDXGIFactory1 hands out this factory. d3dApi.D3D11CreateDevice
 // refuses, as documented, an adapter without D3D_DRIVER_TYPE_UNKNOWN and
 // D3D_DRIVER_TYPE_UNKNOWN without an adapter, and makes a real device on the
-// default adapter for a stand-in one.
+// default adapter for a stand-in one, which it remembers as that device's.
 void UseStandInAdapters(StandInFactory* factory);
+// A real device the test made itself stands for one made on `adapter`.
+void DeviceMadeOn(ID3D11Device* device, StandInAdapter* adapter);
 // mfApi.MFCreateSinkWriterFromURL hands out this writer.
 void UseStandInSinkWriter(StandInSinkWriter* writer);
 

@@ -374,7 +374,8 @@ TEST_F(WorkerTest, DiskFillingMidWayEndsAsASuccessMarkedAsStoppedForSpace) {
 }
 
 TEST_F(WorkerTest, EverythingIsReleasedInTheFixedOrderThenShutDownThenPosted) {
-    StandInOutput output1({0, 0, 1920, 1080});
+    // Another object for the same monitor, so that each tracked pointer is distinct.
+    StandInOutput output1({0, 0, 1920, 1080}, output.desc.DeviceName);
     output1ToHandOut = &output1;
     d3dApi.QueryOutput1 = HandOutOutput1;
     // A pointer shape on the first picture makes the worker hold a shape buffer too.
