@@ -148,31 +148,19 @@ std::wstring TempFolder() {
     return folder;
 }
 
-// The frame's hole on the screen: the rectangle around the window's middle
-// that its region leaves out. Empty if the middle is not in a hole.
+// The frame's hole on the screen: what its window region leaves out.
 RECT FindHole(HWND frame) {
     RECT window = {};
     GetWindowRect(frame, &window);
-    int width = window.right - window.left;
-    int height = window.bottom - window.top;
-    int x = width / 2;
-    int y = height / 2;
-    RECT hole = {};
     HRGN region = CreateRectRgn(0, 0, 0, 0);
-    if (GetWindowRgn(frame, region) != ERROR && !PtInRegion(region, x, y)) {
-        hole = {x, y, x + 1, y + 1};
-        while (hole.left > 0 && !PtInRegion(region, hole.left - 1, y))
-            --hole.left;
-        while (hole.right < width && !PtInRegion(region, hole.right, y))
-            ++hole.right;
-        while (hole.top > 0 && !PtInRegion(region, x, hole.top - 1))
-            --hole.top;
-        while (hole.bottom < height && !PtInRegion(region, x, hole.bottom))
-            ++hole.bottom;
-        OffsetRect(&hole, window.left, window.top);
-    }
+    HRGN hole = CreateRectRgn(0, 0, window.right - window.left, window.bottom - window.top);
+    RECT box = {};
+    if (GetWindowRgn(frame, region) != ERROR && CombineRgn(hole, hole, region, RGN_DIFF) != ERROR)
+        GetRgnBox(hole, &box);
+    OffsetRect(&box, window.left, window.top);
+    DeleteObject(hole);
     DeleteObject(region);
-    return hole;
+    return box;
 }
 
 int shownColourSet; // what the quarters window paints
@@ -186,10 +174,8 @@ LRESULT CALLBACK QuartersWindowProc(HWND window, UINT message, WPARAM wParam, LP
     GetClientRect(window, &client);
     for (int quarter = 0; quarter < 4; quarter++) {
         const Colour& colour = QUARTER_COLOURS[shownColourSet][quarter];
-        int middleX = client.right / 2;
-        int middleY = client.bottom / 2;
-        RECT area = {quarter % 2 ? middleX : 0, quarter / 2 ? middleY : 0,
-                     quarter % 2 ? client.right : middleX, quarter / 2 ? client.bottom : middleY};
+        RECT area = {quarter % 2 * client.right / 2, quarter / 2 * client.bottom / 2,
+                     (quarter % 2 + 1) * client.right / 2, (quarter / 2 + 1) * client.bottom / 2};
         HBRUSH brush = CreateSolidBrush(RGB(colour.red, colour.green, colour.blue));
         FillRect(dc, &area, brush);
         DeleteObject(brush);
@@ -231,9 +217,8 @@ POINT QuarterCentre(const RECT& area, int quarter) {
 // The text of an edit control of another process (GetWindowTextW would not ask it).
 std::wstring EditText(HWND edit) {
     WCHAR text[MAX_PATH] = {};
-    DWORD_PTR copied = 0;
     SendMessageTimeoutW(edit, WM_GETTEXT, MAX_PATH, reinterpret_cast<LPARAM>(text),
-                        SMTO_ABORTIFHUNG, 2000, &copied);
+                        SMTO_ABORTIFHUNG, 2000, nullptr);
     return text;
 }
 
@@ -248,33 +233,20 @@ BOOL CALLBACK FindOfferedName(HWND child, LPARAM parameter) {
 
 // Puts `path` into the file-name box of the program's Save dialog (the one box
 // that offers the stamped name "quorvel_...", however deep the dialog nests
-// it) and clicks Save. False, saying why, if either is not there.
-bool SaveAs(HWND dialog, const std::wstring& path, std::string* why) {
+// it) and clicks Save. Null once clicked, else what was not there.
+const char* SaveAs(HWND dialog, const std::wstring& path) {
     HWND nameBox = nullptr;
-    DWORD start = GetTickCount();
-    for (;;) {
+    for (DWORD start = GetTickCount(); !nameBox && GetTickCount() - start < 5000;
+         PumpMessagesFor(50))
         EnumChildWindows(dialog, FindOfferedName, reinterpret_cast<LPARAM>(&nameBox));
-        if (nameBox || GetTickCount() - start >= 5000)
-            break;
-        PumpMessagesFor(50);
-    }
-    if (!nameBox) {
-        *why = "no file-name box offers the name quorvel_...";
-        return false;
-    }
-    DWORD_PTR answer = 0;
+    if (!nameBox)
+        return "no file-name box offers the name quorvel_...";
     SendMessageTimeoutW(nameBox, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()),
-                        SMTO_ABORTIFHUNG, 2000, &answer);
-    if (EditText(nameBox) != path) {
-        *why = "the file-name box did not take the path";
-        return false;
-    }
+                        SMTO_ABORTIFHUNG, 2000, nullptr);
+    if (EditText(nameBox) != path)
+        return "the file-name box did not take the path";
     HWND saveButton = GetDlgItem(dialog, IDOK);
-    if (!saveButton || !ClickAt(saveButton)) {
-        *why = "Save is not on top at its place";
-        return false;
-    }
-    return true;
+    return saveButton && ClickAt(saveButton) ? nullptr : "Save is not on top at its place";
 }
 
 BOOL CALLBACK CollectTopLevel(HWND window, LPARAM parameter) {
@@ -386,8 +358,8 @@ class UserSession : public ::testing::Test {
         DestroyWindow(quarters);
         quarters = nullptr;
         DeleteFileW(savePath.c_str());
-        std::string why;
-        ASSERT_TRUE(SaveAs(dialog, savePath, &why)) << why;
+        const char* missing = SaveAs(dialog, savePath);
+        ASSERT_EQ(nullptr, missing) << missing;
         ASSERT_TRUE(WaitForClosed(dialog, 10000)) << "Save did not close the Save dialog";
         ASSERT_NO_FATAL_FAILURE(ExpectNoBoxFor(2000, "Save"));
         ASSERT_TRUE(PathExists(savePath)) << "nothing saved as " << savePath;
@@ -427,6 +399,7 @@ TEST_F(UserSession, RecShowsASetUpErrorOrRecordsThenIdleAndCloseSavesTheSettings
         ASSERT_EQ(expected, WaitForScreenPixel(centre.x, centre.y, expected, 3000))
             << "quarter " << quarter << " does not show through the hole";
     }
+    EXPECT_EQ(IDLE_SIDE, ReadScreenPixel(sideX, sideY)) << "the quarters cover the frame's side";
 
     const std::wstring savePath = TempFolder() + L"quorvel-rec-in-the-program.mp4";
     std::vector<std::wstring> filesBefore = FilesMatching(TempFolder() + L"quorvel_*.mp4");
