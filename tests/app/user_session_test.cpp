@@ -163,49 +163,6 @@ RECT FindHole(HWND frame) {
     return box;
 }
 
-int shownColourSet; // what the quarters window paints
-
-LRESULT CALLBACK QuartersWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message != WM_PAINT)
-        return DefWindowProcW(window, message, wParam, lParam);
-    PAINTSTRUCT paint;
-    HDC dc = BeginPaint(window, &paint);
-    RECT client = {};
-    GetClientRect(window, &client);
-    for (int quarter = 0; quarter < 4; quarter++) {
-        const Colour& colour = QUARTER_COLOURS[shownColourSet][quarter];
-        RECT area = {quarter % 2 * client.right / 2, quarter / 2 * client.bottom / 2,
-                     (quarter % 2 + 1) * client.right / 2, (quarter / 2 + 1) * client.bottom / 2};
-        HBRUSH brush = CreateSolidBrush(RGB(colour.red, colour.green, colour.blue));
-        FillRect(dc, &area, brush);
-        DeleteObject(brush);
-    }
-    EndPaint(window, &paint);
-    return 0;
-}
-
-// A topmost window in the first colours over `area` that takes no focus.
-HWND ShowQuarters(const RECT& area) {
-    WNDCLASSW windowClass = {};
-    windowClass.lpfnWndProc = QuartersWindowProc;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = L"quorvelTestQuarters";
-    RegisterClassW(&windowClass); // a second registration fails harmlessly
-    shownColourSet = 0;
-    HWND window = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE,
-                                  L"quorvelTestQuarters", L"", WS_POPUP | WS_VISIBLE, area.left,
-                                  area.top, area.right - area.left, area.bottom - area.top, nullptr,
-                                  nullptr, GetModuleHandleW(nullptr), nullptr);
-    UpdateWindow(window);
-    return window;
-}
-
-void ShowColourSet(HWND window, int colourSet) {
-    shownColourSet = colourSet;
-    InvalidateRect(window, nullptr, FALSE);
-    UpdateWindow(window);
-}
-
 // Where mp4_check reads each quarter of a frame of `area`.
 POINT QuarterCentre(const RECT& area, int quarter) {
     int width = area.right - area.left;

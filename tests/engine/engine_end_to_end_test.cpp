@@ -487,8 +487,6 @@ const char* MissingDesktopPiece(HRESULT anyOutput) {
     }
 }
 
-int shownColourSet; // what the colour window paints
-
 // `colourSet` in quarters over a top-down BGRA picture of REAL_WIDTH x REAL_HEIGHT.
 void FillQuarters(std::vector<BYTE>* picture, int colourSet) {
     for (int y = 0; y < REAL_HEIGHT; y++) {
@@ -590,30 +588,6 @@ std::string WriteQuarters(const wchar_t* path) {
     return failedStep;
 }
 
-LRESULT CALLBACK ColourWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message != WM_PAINT)
-        return DefWindowProcW(hwnd, message, wParam, lParam);
-    PAINTSTRUCT paint;
-    HDC dc = BeginPaint(hwnd, &paint);
-    for (int quarter = 0; quarter < 4; quarter++) {
-        const Colour& colour = QUARTER_COLOURS[shownColourSet][quarter];
-        int left = quarter % 2 * REAL_WIDTH / 2;
-        int top = quarter / 2 * REAL_HEIGHT / 2;
-        RECT area = {left, top, left + REAL_WIDTH / 2, top + REAL_HEIGHT / 2};
-        HBRUSH brush = CreateSolidBrush(RGB(colour.red, colour.green, colour.blue));
-        FillRect(dc, &area, brush);
-        DeleteObject(brush);
-    }
-    EndPaint(hwnd, &paint);
-    return 0;
-}
-
-void ShowColourSet(HWND colourWindow, int colourSet) {
-    shownColourSet = colourSet;
-    InvalidateRect(colourWindow, nullptr, FALSE);
-    UpdateWindow(colourWindow);
-}
-
 // Keeps the colour window painted until the counter reaches `until`.
 void PumpUntil(HWND colourWindow, LONGLONG until) {
     for (;;) {
@@ -703,18 +677,8 @@ class EngineOnRealPlatform : public WorkerRun {
 
     // A topmost window of the first colours over `area`, painted before this returns.
     void ShowColourWindow(const RECT& area) {
-        WNDCLASSW windowClass = {};
-        windowClass.lpfnWndProc = ColourWindowProc;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = L"QuorvelTestColour";
-        RegisterClassW(&windowClass); // a second registration fails harmlessly
-        shownColourSet = 0;
-        colourWindow = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE,
-                                       L"QuorvelTestColour", L"", WS_POPUP | WS_VISIBLE, area.left,
-                                       area.top, area.right - area.left, area.bottom - area.top,
-                                       nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+        colourWindow = ShowQuarters(area);
         ASSERT_NE(nullptr, colourWindow);
-        UpdateWindow(colourWindow);
     }
 
     void TearDown() override {
