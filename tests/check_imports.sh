@@ -6,7 +6,8 @@
 # Usage: check_imports.sh EXE [MAX_BYTES]
 #        check_imports.sh --dumpbin LISTING
 list="$(dirname "$0")/imports.list"
-patterns() { sed -n "s/^$1 //p" "$list" | paste -sd'|' -; }
+# A list checked out with CRLF would leave a CR on each line's last pattern.
+patterns() { tr -d '\r' <"$list" | sed -n "s/^$1 //p" | paste -sd'|' -; }
 allowed="^($(patterns allow))\.dll$"
 notEverywhere="^($(patterns never))\.dll$"
 newer="\b($(patterns newer))\b"

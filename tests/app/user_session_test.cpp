@@ -6,6 +6,7 @@
 #include <vector>
 #include "common/command_ids.h"
 #include "program_harness.h"
+#include "quarter_colours.h"
 #include "ui/scratch_folder.h"
 
 namespace {
@@ -135,6 +136,76 @@ bool ClickAt(HWND control) {
     return true;
 }
 
+// Set where the platform has all a recording needs (the client-Windows job):
+// REC must then record, with no box at all, and the recording is kept.
+bool RecordingRequired() {
+    return GetEnvironmentVariableW(L"QUORVEL_REQUIRE_RECORDING", nullptr, 0) > 0;
+}
+
+std::wstring TempFolder() {
+    WCHAR folder[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, folder);
+    return folder;
+}
+
+// The frame's hole on the screen: what its window region leaves out.
+RECT FindHole(HWND frame) {
+    RECT window = {};
+    GetWindowRect(frame, &window);
+    HRGN region = CreateRectRgn(0, 0, 0, 0);
+    HRGN hole = CreateRectRgn(0, 0, window.right - window.left, window.bottom - window.top);
+    RECT box = {};
+    if (GetWindowRgn(frame, region) != ERROR && CombineRgn(hole, hole, region, RGN_DIFF) != ERROR)
+        GetRgnBox(hole, &box);
+    OffsetRect(&box, window.left, window.top);
+    DeleteObject(hole);
+    DeleteObject(region);
+    return box;
+}
+
+// Where mp4_check reads each quarter of a frame of `area`.
+POINT QuarterCentre(const RECT& area, int quarter) {
+    int width = area.right - area.left;
+    int height = area.bottom - area.top;
+    return {area.left + (quarter % 2 * 2 + 1) * width / 4,
+            area.top + (quarter / 2 * 2 + 1) * height / 4};
+}
+
+// The text of an edit control of another process (GetWindowTextW would not ask it).
+std::wstring EditText(HWND edit) {
+    WCHAR text[MAX_PATH] = {};
+    SendMessageTimeoutW(edit, WM_GETTEXT, MAX_PATH, reinterpret_cast<LPARAM>(text),
+                        SMTO_ABORTIFHUNG, 2000, nullptr);
+    return text;
+}
+
+BOOL CALLBACK FindOfferedName(HWND child, LPARAM parameter) {
+    WCHAR className[16] = {};
+    GetClassNameW(child, className, 16);
+    if (lstrcmpiW(className, L"Edit") != 0 || EditText(child).compare(0, 8, L"quorvel_") != 0)
+        return TRUE;
+    *reinterpret_cast<HWND*>(parameter) = child;
+    return FALSE;
+}
+
+// Puts `path` into the file-name box of the program's Save dialog (the one box
+// that offers the stamped name "quorvel_...", however deep the dialog nests
+// it) and clicks Save. Null once clicked, else what was not there.
+const char* SaveAs(HWND dialog, const std::wstring& path) {
+    HWND nameBox = nullptr;
+    for (DWORD start = GetTickCount(); !nameBox && GetTickCount() - start < 5000;
+         PumpMessagesFor(50))
+        EnumChildWindows(dialog, FindOfferedName, reinterpret_cast<LPARAM>(&nameBox));
+    if (!nameBox)
+        return "no file-name box offers the name quorvel_...";
+    SendMessageTimeoutW(nameBox, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()),
+                        SMTO_ABORTIFHUNG, 2000, nullptr);
+    if (EditText(nameBox) != path)
+        return "the file-name box did not take the path";
+    HWND saveButton = GetDlgItem(dialog, IDOK);
+    return saveButton && ClickAt(saveButton) ? nullptr : "Save is not on top at its place";
+}
+
 BOOL CALLBACK CollectTopLevel(HWND window, LPARAM parameter) {
     std::pair<DWORD, std::wstring>* search =
         reinterpret_cast<std::pair<DWORD, std::wstring>*>(parameter);
@@ -201,6 +272,55 @@ class UserSession : public ::testing::Test {
     void TearDown() override {
         EndProgram(&program);
         RemoveFolderTree(localAppDataFolder);
+        if (quarters)
+            DestroyWindow(quarters);
+    }
+
+    // Fails on any box the program shows within timeoutMs, which pass with
+    // this test's windows painted.
+    void ExpectNoBoxFor(DWORD timeoutMs, const char* after) {
+        HWND box =
+            WaitForProgramWindow(program.process.dwProcessId, L"#32770", L"quorvel", timeoutMs);
+        ASSERT_EQ(nullptr, box) << "a box after " << after << ": " << MessageBoxText(box);
+    }
+
+    // After REC, where the platform records: the quarters in their three sets
+    // of colours for about 3 s, STOP, then the recording saved as savePath.
+    // The program's writer makes its temporary file just before the first
+    // picture: from then the first set shows 1.5 s, so that a slow start still
+    // begins on it, the second 1.5 s around the middle frame, the third 1 s.
+    void RecordQuartersAndSave(const std::vector<std::wstring>& filesBefore,
+                               const std::wstring& savePath) {
+        DWORD start = GetTickCount();
+        while (FilesMatching(TempFolder() + L"quorvel_*.mp4").size() <= filesBefore.size()) {
+            ASSERT_NO_FATAL_FAILURE(ExpectNoBoxFor(50, "REC"));
+            ASSERT_LT(GetTickCount() - start, 30000u)
+                << "no recording file in " << TempFolder()
+                << " within 30 s: " << DescribeProgram(program, recButton, stopButton);
+        }
+        const DWORD showMs[3] = {1500, 1500, 1000};
+        for (int colourSet = 0; colourSet < 3; colourSet++) {
+            ShowColourSet(quarters, colourSet);
+            ASSERT_NO_FATAL_FAILURE(ExpectNoBoxFor(showMs[colourSet], "REC"));
+        }
+        ASSERT_TRUE(ClickAt(stopButton)) << "STOP is not on top at its place";
+        HWND dialog = nullptr;
+        start = GetTickCount();
+        while (!(dialog = WaitForProgramWindow(program.process.dwProcessId, L"#32770",
+                                               L"Save recording", 50))) {
+            ASSERT_NO_FATAL_FAILURE(ExpectNoBoxFor(0, "STOP"));
+            ASSERT_LT(GetTickCount() - start, 30000u)
+                << "no Save dialog after STOP: " << DescribeProgram(program, recButton, stopButton);
+        }
+        DestroyWindow(quarters);
+        quarters = nullptr;
+        DeleteFileW(savePath.c_str());
+        const char* missing = SaveAs(dialog, savePath);
+        ASSERT_EQ(nullptr, missing) << missing;
+        ASSERT_TRUE(WaitForClosed(dialog, 10000)) << "Save did not close the Save dialog";
+        ASSERT_NO_FATAL_FAILURE(ExpectNoBoxFor(2000, "Save"));
+        ASSERT_TRUE(PathExists(savePath)) << "nothing saved as " << savePath;
+        printf("The recording is kept: %ls\n", savePath.c_str());
     }
 
     LocalAppDataOverride localAppData;
@@ -210,6 +330,7 @@ class UserSession : public ::testing::Test {
     HWND recButton = nullptr;
     HWND stopButton = nullptr;
     HWND closeButton = nullptr;
+    HWND quarters = nullptr;
 };
 
 TEST_F(UserSession, RecShowsASetUpErrorOrRecordsThenIdleAndCloseSavesTheSettings) {
@@ -223,10 +344,29 @@ TEST_F(UserSession, RecShowsASetUpErrorOrRecordsThenIdleAndCloseSavesTheSettings
     int sideY = (frame.top + frame.bottom) / 2;
     ASSERT_EQ(IDLE_SIDE, WaitForScreenPixel(sideX, sideY, IDLE_SIDE, 5000)) << "frame not drawn";
 
+    // What a recording shows, as the hole shows it: nothing may cover it.
+    RECT hole = FindHole(program.frameWindow);
+    ASSERT_GT(hole.right - hole.left, 32) << "no hole in the middle of the frame's region";
+    quarters = ShowQuarters(hole);
+    ASSERT_NE(nullptr, quarters);
+    for (int quarter = 0; quarter < 4; quarter++) {
+        const Colour& colour = QUARTER_COLOURS[0][quarter];
+        COLORREF expected = RGB(colour.red, colour.green, colour.blue);
+        POINT centre = QuarterCentre(hole, quarter);
+        ASSERT_EQ(expected, WaitForScreenPixel(centre.x, centre.y, expected, 3000))
+            << "quarter " << quarter << " does not show through the hole";
+    }
+    EXPECT_EQ(IDLE_SIDE, ReadScreenPixel(sideX, sideY)) << "the quarters cover the frame's side";
+
+    const std::wstring savePath = TempFolder() + L"quorvel-rec-in-the-program.mp4";
+    std::vector<std::wstring> filesBefore = FilesMatching(TempFolder() + L"quorvel_*.mp4");
     ASSERT_TRUE(ClickAt(recButton)) << "REC is not on top at its place";
     DWORD processId = program.process.dwProcessId;
-    HWND box = WaitForProgramWindow(processId, L"#32770", L"quorvel", 5000);
-    if (!box && IsWindowEnabled(stopButton)) {
+    HWND box = RecordingRequired() ? nullptr
+                                   : WaitForProgramWindow(processId, L"#32770", L"quorvel", 5000);
+    if (RecordingRequired()) {
+        ASSERT_NO_FATAL_FAILURE(RecordQuartersAndSave(filesBefore, savePath));
+    } else if (!box && IsWindowEnabled(stopButton)) {
         // The platform records (Windows): STOP brings the Save dialog.
         ASSERT_TRUE(ClickAt(stopButton)) << "STOP is not on top at its place";
         HWND dialog = WaitForProgramWindow(processId, L"#32770", L"Save recording", 30000);

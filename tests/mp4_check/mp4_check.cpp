@@ -2,7 +2,8 @@
 // centre colours of the first and last frame of FILE's video stream and the
 // centre colours of the four quarters of its first, middle and last frame, or
 // one line naming the step that failed and its HRESULT (exit code 1).
-// mp4_check --encoders: prints how many H.264 encoders the system offers.
+// mp4_check --encoders: prints how many H.264 encoders and decoders the system
+// offers.
 #include <stdio.h>
 #include "mp4_check/mp4_summary.h"
 #include <shellapi.h>
@@ -30,13 +31,17 @@ int main() {
     if (lstrcmpW(arguments[1], L"--encoders") == 0) {
         LocalFree(arguments);
         UINT32 encoders = 0;
+        UINT32 decoders = 0;
         HRESULT hr = CountH264Encoders(&encoders);
+        if (SUCCEEDED(hr))
+            hr = CountH264Decoders(&decoders);
         if (FAILED(hr)) {
             fprintf(stderr, "mp4_check: MFTEnumEx failed: 0x%08lX\n",
                     static_cast<unsigned long>(hr));
             return 1;
         }
         printf("H.264 encoders (MFTEnumEx): %u\n", encoders);
+        printf("H.264 decoders (MFTEnumEx): %u\n", decoders);
         return 0;
     }
     Mp4Summary summary = {};

@@ -248,18 +248,28 @@ HRESULT ReadMp4Summary(const wchar_t* path, Mp4Summary* summary, const char** fa
     return hr;
 }
 
-HRESULT CountH264Encoders(UINT32* count) {
+// How many transforms of `category` take or give H.264, hardware ones included.
+static HRESULT CountH264Transforms(const GUID& category, bool encoders, UINT32* count) {
     MFT_REGISTER_TYPE_INFO h264 = {MFMediaType_Video, MFVideoFormat_H264};
-    IMFActivate** encoders = nullptr;
+    IMFActivate** transforms = nullptr;
     *count = 0;
-    HRESULT hr = MFTEnumEx(MFT_CATEGORY_VIDEO_ENCODER,
-                           MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_ASYNCMFT | MFT_ENUM_FLAG_HARDWARE |
-                               MFT_ENUM_FLAG_SORTANDFILTER,
-                           nullptr, &h264, &encoders, count);
+    HRESULT hr =
+        MFTEnumEx(category,
+                  MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_ASYNCMFT | MFT_ENUM_FLAG_HARDWARE |
+                      MFT_ENUM_FLAG_SORTANDFILTER,
+                  encoders ? nullptr : &h264, encoders ? &h264 : nullptr, &transforms, count);
     if (FAILED(hr))
         return hr;
     for (UINT32 i = 0; i < *count; i++)
-        encoders[i]->Release();
-    CoTaskMemFree(encoders);
+        transforms[i]->Release();
+    CoTaskMemFree(transforms);
     return hr;
+}
+
+HRESULT CountH264Encoders(UINT32* count) {
+    return CountH264Transforms(MFT_CATEGORY_VIDEO_ENCODER, true, count);
+}
+
+HRESULT CountH264Decoders(UINT32* count) {
+    return CountH264Transforms(MFT_CATEGORY_VIDEO_DECODER, false, count);
 }

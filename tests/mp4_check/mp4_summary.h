@@ -24,5 +24,7 @@ struct Mp4Summary {
 // HRESULT of the step that failed, with *failedStep naming it.
 HRESULT ReadMp4Summary(const wchar_t* path, Mp4Summary* summary, const char** failedStep);
 
-// How many H.264 encoders the system offers (MFTEnumEx), hardware ones included.
+// How many H.264 encoders and decoders the system offers (MFTEnumEx), hardware
+// ones included.
 HRESULT CountH264Encoders(UINT32* count);
+HRESULT CountH264Decoders(UINT32* count);
