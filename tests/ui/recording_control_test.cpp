@@ -973,6 +973,7 @@ TEST_F(RecordingFinish, CopyCancelledFailedOrWithoutRoomRemovesItsPartAndAsksAga
     std::wstring chosen = shell.otherDrive + L"chosen.mp4";
     std::wstring second = scratch + L"\\second try.mp4";
     copyScript.steps = 10;
+    WriteFileBytes(chosen + L".partial", "left by a copy cut short"); // replaced by the first
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.replaced)
