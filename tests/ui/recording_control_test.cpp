@@ -322,6 +322,7 @@ DWORD WINAPI AskFrameDuringCopy(LPVOID list) {
         DWORD_PTR answer = 0;
         if (arriving.message == WM_QUIT) {
             PostThreadMessageW(GetWindowThreadProcessId(copyScript.frame, nullptr), WM_QUIT, 0, 0);
+            Sleep(300); // the frame has taken it before the next message comes
             continue;
         }
         bool answered = SendMessageTimeoutW(copyScript.frame, arriving.message, arriving.wParam,
