@@ -13,7 +13,7 @@ enum RecordingStage {
     RECORDING_RUNNING,   // the worker records
     RECORDING_FINISHING, // the worker has ended; the error box is up
     RECORDING_UNSAVED,   // the finished file waits in the Save dialog or its boxes
-    RECORDING_SAVING,    // the finished file is copied to another drive
+    RECORDING_SAVING,    // the finished file is being moved, or copied to another drive
 };
 extern RecordingStage recordingStage;
 void SetRecordingStage(RecordingStage stage);

@@ -28,21 +28,27 @@ int closeAfterFinish = 0;
 // ends before the user has saved keeps the file under it.
 WCHAR defaultSaveName[STAMPED_NAME_CAPACITY];
 
-// A recording on its way to another drive, shared with the copy's thread: the
-// UI thread sets cancelled, the copy the rest.
-struct SaveCopy {
-    WCHAR from[MAX_PATH];
-    WCHAR to[MAX_PATH];
-    volatile LONG percent;
-    volatile LONG cancelled;
-    volatile LONG targetOpened; // from then on a failed copy leaves a part of the target
-    BOOL moved;
-};
-SaveCopy saveCopy;
-HANDLE copyThread = nullptr;
-
 // How one attempt to put the recording where the user chose ended.
 enum class SaveOutcome { Saved, Failed, NoRoom, Cancelled };
+
+// A copy goes to this name beside the chosen one and takes the chosen name only
+// once complete: a copy cut short (a session's end that does not wait, a
+// crash) leaves no truncated video under the name the user gave.
+const WCHAR PART_SUFFIX[] = L".partial";
+
+// One attempt to save, made on a thread of its own: the UI thread sets
+// cancelled, the attempt the rest.
+struct SaveAttempt {
+    WCHAR from[MAX_PATH];
+    WCHAR to[MAX_PATH];
+    WCHAR part[MAX_PATH];
+    volatile LONG percent;
+    volatile LONG cancelled;
+    ULONGLONG neededBytes;
+    SaveOutcome outcome;
+};
+SaveAttempt saveAttempt;
+HANDLE saveThread = nullptr;
 
 void ShowMessage(HWND window, const WCHAR* text, UINT icon) {
     shellApi.MessageBoxW(window, text, L"quorvel", MB_OK | icon);
@@ -124,53 +130,73 @@ ULONGLONG FileBytes(const WCHAR* path) {
     return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-// Whether the drive of savePath can take the recording, counting the room of
-// a file it replaces; a drive that cannot say is let be. Says so when not.
-bool TargetHasRoom(HWND window, const WCHAR* recordingPath, const WCHAR* savePath) {
+// Whether the target's drive can take the whole recording: a file it replaces
+// goes only once the copy is complete. A drive that cannot say is let be.
+bool TargetHasRoom(SaveAttempt* save) {
     WCHAR folder[MAX_PATH];
-    CopyFolderPart(folder, savePath);
-    ULONGLONG needed = FileBytes(recordingPath);
+    CopyFolderPart(folder, save->to);
+    save->neededBytes = FileBytes(save->from);
     ULARGE_INTEGER available = {};
-    if (!shellApi.GetDiskFreeSpaceExW(folder, &available, nullptr, nullptr) ||
-        available.QuadPart + FileBytes(savePath) >= needed)
-        return true;
-    WCHAR text[96];
-    wsprintfW(text, L"Not enough free space there: the recording needs %lu MB.",
-              static_cast<unsigned long>((needed + BYTES_PER_MB - 1) / BYTES_PER_MB));
-    ShowMessage(window, text, MB_ICONWARNING);
-    return false;
+    return !shellApi.GetDiskFreeSpaceExW(folder, &available, nullptr, nullptr) ||
+           available.QuadPart >= save->neededBytes;
 }
 
 DWORD CALLBACK ReportCopyProgress(LARGE_INTEGER totalBytes, LARGE_INTEGER copiedBytes,
                                   LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD, HANDLE, HANDLE,
                                   LPVOID data) {
-    SaveCopy* copy = static_cast<SaveCopy*>(data);
-    InterlockedExchange(&copy->targetOpened, 1);
+    SaveAttempt* save = static_cast<SaveAttempt*>(data);
     if (totalBytes.QuadPart > 0)
-        InterlockedExchange(&copy->percent,
+        InterlockedExchange(&save->percent,
                             static_cast<LONG>(copiedBytes.QuadPart * 100 / totalBytes.QuadPart));
-    return InterlockedCompareExchange(&copy->cancelled, 0, 0) ? PROGRESS_CANCEL : PROGRESS_CONTINUE;
+    return InterlockedCompareExchange(&save->cancelled, 0, 0) ? PROGRESS_CANCEL : PROGRESS_CONTINUE;
 }
 
-DWORD WINAPI CopyRecording(LPVOID parameter) {
-    SaveCopy* copy = static_cast<SaveCopy*>(parameter);
-    copy->moved = shellApi.MoveFileWithProgressW(copy->from, copy->to, ReportCopyProgress, copy,
-                                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
-    // A part copy is no recording; Windows may leave one behind (a share that went away).
-    if (!copy->moved && copy->targetOpened)
-        DeleteFileW(copy->to);
+// Within one drive the move is a rename, over at once. Only another drive
+// (ERROR_NOT_SAME_DEVICE) needs a copy, which could take minutes. The
+// recording stays in the temporary folder until its copy is complete, so that
+// a session's end meanwhile still finds it there.
+SaveOutcome PlaceRecording(SaveAttempt* save) {
+    if (shellApi.MoveFileExW(save->from, save->to, MOVEFILE_REPLACE_EXISTING))
+        return SaveOutcome::Saved;
+    if (GetLastError() != ERROR_NOT_SAME_DEVICE)
+        return SaveOutcome::Failed;
+    if (!TargetHasRoom(save))
+        return SaveOutcome::NoRoom;
+    if (lstrlenW(save->to) + lstrlenW(PART_SUFFIX) >= MAX_PATH)
+        return SaveOutcome::Failed;
+    wsprintfW(save->part, L"%s%s", save->to, PART_SUFFIX);
+    if (!InterlockedCompareExchange(&save->cancelled, 0, 0) &&
+        shellApi.CopyFileExW(save->from, save->part, ReportCopyProgress, save, nullptr, 0) &&
+        shellApi.MoveFileExW(save->part, save->to, MOVEFILE_REPLACE_EXISTING)) {
+        DeleteFileW(save->from);
+        return SaveOutcome::Saved;
+    }
+    // A share that went away may leave part of the copy behind.
+    DeleteFileW(save->part);
+    return InterlockedCompareExchange(&save->cancelled, 0, 0) ? SaveOutcome::Cancelled
+                                                              : SaveOutcome::Failed;
+}
+
+// Every call of a save can take a network's time-out on an unreachable share,
+// so none of them is made on the UI thread.
+DWORD WINAPI RunSaveAttempt(LPVOID parameter) {
+    SaveAttempt* save = static_cast<SaveAttempt*>(parameter);
+    save->outcome = PlaceRecording(save);
     return 0;
 }
 
-// The frame's messages are handled while the copy runs, as in a modal loop, and
+// The frame's messages are handled while the save runs, as in a modal loop, and
 // the toolbar follows the copy's progress. A quit met on the way is put back
-// once the copy has ended.
-void PumpWhileCopying(HWND window) {
+// once the save has ended; until then sent messages are still answered, as
+// GetMessage would, so that no other program waits on the frame meanwhile.
+void PumpWhileSaving(HWND window) {
     bool quit = false;
     int quitCode = 0;
-    while (MsgWaitForMultipleObjects(1, &copyThread, FALSE, COPY_PROGRESS_MS,
-                                     quit ? 0 : QS_ALLINPUT) != WAIT_OBJECT_0) {
+    while (MsgWaitForMultipleObjects(1, &saveThread, FALSE, COPY_PROGRESS_MS,
+                                     quit ? QS_SENDMESSAGE : QS_ALLINPUT) != WAIT_OBJECT_0) {
         MSG message;
+        if (quit)
+            PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
         while (!quit && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
             if (message.message == WM_QUIT) {
                 quit = true;
@@ -180,7 +206,7 @@ void PumpWhileCopying(HWND window) {
             TranslateMessage(&message);
             DispatchMessageW(&message);
         }
-        LONG percent = InterlockedCompareExchange(&saveCopy.percent, 0, 0);
+        LONG percent = InterlockedCompareExchange(&saveAttempt.percent, 0, 0);
         if (recordingStage == RECORDING_SAVING && percent != savePercent) {
             savePercent = percent;
             InvalidateRect(window, nullptr, FALSE);
@@ -190,52 +216,38 @@ void PumpWhileCopying(HWND window) {
         PostQuitMessage(quitCode);
 }
 
-// Copies the recording to another drive on a thread of its own, so that the
-// frame goes on painting and answering: STOP cancels the copy, a close waits
-// for it, REC is ignored.
-SaveOutcome CopyToOtherDrive(HWND window, const WCHAR* recordingPath, const WCHAR* savePath) {
-    ZeroMemory(&saveCopy, sizeof(saveCopy));
-    lstrcpynW(saveCopy.from, recordingPath, MAX_PATH);
-    lstrcpynW(saveCopy.to, savePath, MAX_PATH);
-    copyThread = shellApi.CreateThread(nullptr, 0, CopyRecording, &saveCopy, 0, nullptr);
-    if (!copyThread)
+// Saves on a thread of its own, shown as "Saving" from the start, so that the
+// frame goes on painting and answering however long the drive takes: STOP
+// cancels a copy, a close waits for it, REC is ignored.
+SaveOutcome SaveRecording(HWND window, const WCHAR* recordingPath, const WCHAR* savePath) {
+    ZeroMemory(&saveAttempt, sizeof(saveAttempt));
+    lstrcpynW(saveAttempt.from, recordingPath, MAX_PATH);
+    lstrcpynW(saveAttempt.to, savePath, MAX_PATH);
+    saveAttempt.outcome = SaveOutcome::Failed;
+    saveThread = shellApi.CreateThread(nullptr, 0, RunSaveAttempt, &saveAttempt, 0, nullptr);
+    if (!saveThread)
         return SaveOutcome::Failed;
     savePercent = 0;
     SetRecordingStage(RECORDING_SAVING);
     EnableWindow(recButton, FALSE);
     EnableWindow(stopButton, TRUE);
     InvalidateRect(window, nullptr, TRUE);
-    PumpWhileCopying(window);
-    CloseHandle(copyThread);
-    copyThread = nullptr;
+    PumpWhileSaving(window);
+    CloseHandle(saveThread);
+    saveThread = nullptr;
     // A session that ended meanwhile has taken the stage on.
     if (recordingStage == RECORDING_SAVING)
         SetRecordingStage(RECORDING_UNSAVED);
     EnableWindow(recButton, TRUE);
     EnableWindow(stopButton, FALSE);
     InvalidateRect(window, nullptr, TRUE);
-    if (saveCopy.moved)
-        return SaveOutcome::Saved;
-    return saveCopy.cancelled ? SaveOutcome::Cancelled : SaveOutcome::Failed;
+    return saveAttempt.outcome;
 }
 
-// Within one drive the move is a rename, over at once. Only another drive
-// (ERROR_NOT_SAME_DEVICE) needs a copy, which could take minutes.
-SaveOutcome MoveRecording(HWND window, const WCHAR* recordingPath, const WCHAR* savePath) {
-    if (shellApi.MoveFileExW(recordingPath, savePath, MOVEFILE_REPLACE_EXISTING))
-        return SaveOutcome::Saved;
-    if (GetLastError() != ERROR_NOT_SAME_DEVICE)
-        return SaveOutcome::Failed;
-    if (!TargetHasRoom(window, recordingPath, savePath))
-        return SaveOutcome::NoRoom;
-    return CopyToOtherDrive(window, recordingPath, savePath);
-}
-
-// Asks a running copy to stop and waits for it at most waitMs.
-void CancelCopy(DWORD waitMs) {
-    InterlockedExchange(&saveCopy.cancelled, 1);
-    if (copyThread)
-        WaitForSingleObject(copyThread, waitMs);
+// Asks a running save to stop and waits for it at most waitMs; true once it has ended.
+bool CancelSave(DWORD waitMs) {
+    InterlockedExchange(&saveAttempt.cancelled, 1);
+    return !saveThread || WaitForSingleObject(saveThread, waitMs) == WAIT_OBJECT_0;
 }
 
 // A failed move or copy keeps the recording and asks again, as does a copy
@@ -264,16 +276,22 @@ void SaveOrDiscardRecording(HWND window) {
             DeleteFileW(recordingPath);
             break;
         }
-        SaveOutcome outcome = MoveRecording(window, recordingPath, savePath);
+        SaveOutcome outcome = SaveRecording(window, recordingPath, savePath);
         if (outcome == SaveOutcome::Saved)
             break;
         if (recordingStage != RECORDING_UNSAVED)
             return;
-        if (outcome == SaveOutcome::Failed) {
+        if (outcome == SaveOutcome::NoRoom) {
+            WCHAR text[96];
+            wsprintfW(text, L"Not enough free space there: the recording needs %lu MB.",
+                      static_cast<unsigned long>((saveAttempt.neededBytes + BYTES_PER_MB - 1) /
+                                                 BYTES_PER_MB));
+            ShowMessage(window, text, MB_ICONWARNING);
+        } else if (outcome == SaveOutcome::Failed) {
             ShowMessage(window, L"Could not save to that location.", MB_ICONERROR);
-            if (recordingStage != RECORDING_UNSAVED)
-                return;
         }
+        if (recordingStage != RECORDING_UNSAVED)
+            return;
         if (GetFileAttributesW(recordingPath) == INVALID_FILE_ATTRIBUTES)
             break;
     }
@@ -282,7 +300,9 @@ void SaveOrDiscardRecording(HWND window) {
 }
 
 // Moves a finished recording nobody saved into the user's Videos folder, never
-// over a file already there. On failure it stays in the temporary folder.
+// over a file already there. Only a rename: Windows may end the process five
+// seconds after the session's end, and a half-done copy is worse than none.
+// From another drive, or on any failure, it stays in the temporary folder.
 void MoveIntoVideosFolder(const WCHAR* recordingPath) {
     PWSTR videos = nullptr;
     WCHAR folder[MAX_PATH];
@@ -290,10 +310,8 @@ void MoveIntoVideosFolder(const WCHAR* recordingPath) {
     if (SUCCEEDED(shellApi.SHGetKnownFolderPath(VIDEOS_FOLDER, 0, nullptr, &videos)) && videos &&
         lstrlenW(videos) + 1 < MAX_PATH) {
         wsprintfW(folder, L"%s\\", videos);
-        // Write-through: the process may be ended as soon as the session's end is answered.
         if (ComposeStampedPath(target, folder, defaultSaveName))
-            shellApi.MoveFileExW(recordingPath, target,
-                                 MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH);
+            shellApi.MoveFileExW(recordingPath, target, 0);
     }
     CoTaskMemFree(videos);
 }
@@ -318,10 +336,14 @@ enum class FileFate {
 // session's end is no longer held for it.
 void EndRecording(HWND window, DWORD waitMs, FileFate fate) {
     bool running = recordingStage == RECORDING_RUNNING;
-    // Only the session's end comes during a copy: the recording is rescued from
-    // where it is, and the copy must let go of it first.
-    if (recordingStage == RECORDING_SAVING)
-        CancelCopy(waitMs);
+    // Only the session's end comes during a save: the recording is rescued once
+    // the save has let go of it. A copy still busy after the wait leaves it
+    // where it is, as a worker still writing does.
+    if (recordingStage == RECORDING_SAVING && !CancelSave(waitMs)) {
+        ReleaseSessionEnd(window);
+        SetRecordingStage(RECORDING_FINISHING);
+        return;
+    }
     if (running) {
         // At the session's end a worker still writing keeps its file as it is.
         if (!StopWorker(waitMs) && fate == FileFate::KeepInVideos)
@@ -422,7 +444,7 @@ void StartRecording(HWND window) {
 
 void StopRecording() {
     if (recordingStage == RECORDING_SAVING)
-        InterlockedExchange(&saveCopy.cancelled, 1);
+        InterlockedExchange(&saveAttempt.cancelled, 1);
     if (isRecording && recordingJob.stopEvent)
         SetEvent(recordingJob.stopEvent);
 }

@@ -14,7 +14,7 @@ const ShellApi realShellApi = {
     ::ShutdownBlockReasonDestroy,
     ::SHGetKnownFolderPath,
     ::GetDiskFreeSpaceExW,
-    ::MoveFileWithProgressW,
+    ::CopyFileExW,
 };
 
 ShellApi shellApi = realShellApi;

@@ -23,7 +23,7 @@ struct ShellApi {
     decltype(&::ShutdownBlockReasonDestroy) ShutdownBlockReasonDestroy;
     decltype(&::SHGetKnownFolderPath) SHGetKnownFolderPath;
     decltype(&::GetDiskFreeSpaceExW) GetDiskFreeSpaceExW;
-    decltype(&::MoveFileWithProgressW) MoveFileWithProgressW;
+    decltype(&::CopyFileExW) CopyFileExW;
 };
 
 extern ShellApi shellApi;

@@ -713,21 +713,38 @@ TEST_F(CaptureLoopTest, RefusedSampleEndsTheLoopAndFinalizes) {
 }
 
 std::vector<LONGLONG> freeSpaceAskedAtMs;
+ULONGLONG freeSpaceAnswer;
 
-// The reserve of 30 samples, which are written by 1 s at 30 fps; 60 by 2 s.
-BOOL WINAPI RoomFor30Samples(LPCWSTR, PULARGE_INTEGER available, PULARGE_INTEGER, PULARGE_INTEGER) {
+// Windows wants a folder: asked with a file's path it fails.
+BOOL WINAPI AnswerFreeSpace(LPCWSTR folder, PULARGE_INTEGER available, PULARGE_INTEGER,
+                            PULARGE_INTEGER) {
     freeSpaceAskedAtMs.push_back(virtualClock.counts / COUNTS_PER_MS);
-    available->QuadPart = 64ull * 1024 * 1024 + 30 * 32;
-    return TRUE;
+    available->QuadPart = freeSpaceAnswer;
+    DWORD attributes = GetFileAttributesW(folder);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 TEST_F(CaptureLoopTest, DiskBelowTheReserveEndsTheLoopAsAStopLookingOnceASecond) {
-    osApi.GetDiskFreeSpaceExW = RoomFor30Samples;
+    GetTempPathW(MAX_PATH, job.outputPath);
+    lstrcatW(job.outputPath, L"quorvel_loop_test.mp4");
+    osApi.GetDiskFreeSpaceExW = AnswerFreeSpace;
+    freeSpaceAskedAtMs.clear();
+    // The reserve of 30 samples, which are written by 1 s at 30 fps; 60 by 2 s.
+    freeSpaceAnswer = 64ull * 1024 * 1024 + 30 * 32;
     EXPECT_TRUE(RunUntilMs(3500));
     EXPECT_EQ((std::vector<LONGLONG>{0, 1000, 2000}), freeSpaceAskedAtMs);
     EXPECT_EQ(60u, sinkWriter.samples.size());
     EXPECT_EQ(1, job.stoppedForSpace);
     EXPECT_EQ("Finalize", sinkWriter.calls.back());
+
+    // Its low 32 bits alone are 1 MB. The last pass before 3.5 s has 104 samples due.
+    freeSpaceAnswer = (4ull << 30) + (1 << 20);
+    job.stoppedForSpace = 0;
+    sinkWriter.samples.clear();
+    virtualClock = VirtualClock();
+    EXPECT_TRUE(RunUntilMs(3500));
+    EXPECT_EQ(104u, sinkWriter.samples.size());
+    EXPECT_EQ(0, job.stoppedForSpace);
 }
 
 TEST_F(CaptureLoopTest, FailedFinalizeReportsTheFileUnfinished) {

@@ -104,19 +104,24 @@ struct ShellRecord {
     ULONGLONG otherDriveFreeBytes = 1ull << 40;
     bool freeSpaceUnreadable = false;
     std::vector<std::wstring> spaceAsked;
+    bool shareHangs = false; // the other drive answers only after the network's time-out
 };
 
 ShellRecord shell;
 
-// The copy to another drive: the real MoveFileWithProgressW unless steps is
-// set. In steps it writes the target a part at a time and leaves the part
-// written when cancelled or failing (as a share that went away does); at the
-// second step another thread sends `arriving` to the frame.
+// The copy to another drive: the real CopyFileExW unless steps is set. In
+// steps it writes the target a part at a time and answers the progress
+// routine as Windows does; a share that goes away at failAtStep leaves the part
+// written. At the second step another thread sends `arriving` to the frame (a
+// WM_QUIT comes to its thread); hanging at hangAtStep, the share answers once
+// the frame has answered them.
 struct CopyScript {
     int steps = 0;
-    int failAfterStep = -1;
+    int failAtStep = -1;
+    int hangAtStep = -1;
+    int percentShown = -1; // by the toolbar as a complete copy ends
     std::vector<ArrivingMessage> arriving;
-    std::vector<LRESULT> answers; // -1: not answered while the copy ran
+    std::vector<LRESULT> answers; // -1: not answered while the copy (or a hang) ran
     volatile bool copying = false;
     bool settingsAtCancel = false;
     HWND frame = nullptr;
@@ -274,40 +279,67 @@ bool OnOtherDrive(const std::wstring& path) {
     return !shell.otherDrive.empty() && path.rfind(shell.otherDrive, 0) == 0;
 }
 
+DWORD WINAPI AskFrameDuringCopy(LPVOID list);
+
+// Meanwhile Windows asks the frame whether the session may end.
+void HangLikeAnUnreachableShare() {
+    static std::vector<ArrivingMessage> asking = {{WM_QUERYENDSESSION, 0, true, ENDSESSION_LOGOFF}};
+    copyScript.copying = true;
+    HANDLE asker = ::CreateThread(nullptr, 0, AskFrameDuringCopy, &asking, 0, nullptr);
+    WaitForSingleObject(asker, INFINITE);
+    CloseHandle(asker);
+    copyScript.copying = false;
+}
+
 BOOL WINAPI RecordedMove(LPCWSTR from, LPCWSTR to, DWORD flags) {
     shell.moves.push_back({from, to, flags});
-    if (OnOtherDrive(to) && !(flags & MOVEFILE_COPY_ALLOWED)) {
+    if (shell.shareHangs && OnOtherDrive(to) && !OnOtherDrive(from))
+        HangLikeAnUnreachableShare();
+    if (OnOtherDrive(to) != OnOtherDrive(from) && !(flags & MOVEFILE_COPY_ALLOWED)) {
         SetLastError(ERROR_NOT_SAME_DEVICE);
         return FALSE;
     }
     return ::MoveFileExW(from, to, flags);
 }
 
+// Windows wants a folder: asked with a file's path it fails.
 BOOL WINAPI AnswerFreeSpace(LPCWSTR folder, PULARGE_INTEGER available, PULARGE_INTEGER,
                             PULARGE_INTEGER) {
     shell.spaceAsked.push_back(folder);
+    if (shell.shareHangs && OnOtherDrive(folder))
+        HangLikeAnUnreachableShare();
+    DWORD attributes = GetFileAttributesW(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        SetLastError(ERROR_DIRECTORY);
+        return FALSE;
+    }
     available->QuadPart = OnOtherDrive(folder) ? shell.otherDriveFreeBytes : shell.freeBytes;
     return shell.freeSpaceUnreadable ? FALSE : TRUE;
 }
 
-DWORD WINAPI AskFrameDuringCopy(LPVOID) {
-    for (const ArrivingMessage& arriving : copyScript.arriving) {
+DWORD WINAPI AskFrameDuringCopy(LPVOID list) {
+    for (const ArrivingMessage& arriving : *static_cast<std::vector<ArrivingMessage>*>(list)) {
         DWORD_PTR answer = 0;
+        if (arriving.message == WM_QUIT) {
+            PostThreadMessageW(GetWindowThreadProcessId(copyScript.frame, nullptr), WM_QUIT, 0, 0);
+            Sleep(300); // the frame has taken it before the next message comes
+            continue;
+        }
         bool answered = SendMessageTimeoutW(copyScript.frame, arriving.message, arriving.wParam,
-                                            arriving.lParam, SMTO_NORMAL, 2000, &answer) != 0;
+                                            arriving.lParam, SMTO_NORMAL, 10000, &answer) != 0;
         copyScript.answers.push_back(answered && copyScript.copying ? LRESULT(answer) : -1);
     }
     return 0;
 }
 
 BOOL WINAPI CopyInSteps(LPCWSTR from, LPCWSTR to, LPPROGRESS_ROUTINE progress, LPVOID data,
-                        DWORD flags) {
-    if (!(flags & MOVEFILE_COPY_ALLOWED)) {
-        SetLastError(ERROR_NOT_SAME_DEVICE);
+                        LPBOOL cancel, DWORD flags) {
+    if ((flags & COPY_FILE_FAIL_IF_EXISTS) && PathExists(to)) {
+        SetLastError(ERROR_FILE_EXISTS);
         return FALSE;
     }
     if (copyScript.steps == 0)
-        return ::MoveFileWithProgressW(from, to, progress, data, flags);
+        return ::CopyFileExW(from, to, progress, data, cancel, flags);
     // Held open as Windows holds it: the source cannot be moved meanwhile.
     HANDLE source = CreateFileW(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
@@ -316,29 +348,39 @@ BOOL WINAPI CopyInSteps(LPCWSTR from, LPCWSTR to, LPPROGRESS_ROUTINE progress, L
     total.QuadPart = LONGLONG(bytes.size());
     DWORD reason = CALLBACK_STREAM_SWITCH;
     DWORD error = ERROR_SUCCESS;
+    DWORD action = PROGRESS_CONTINUE;
     copyScript.copying = true;
     for (int step = 0; error == ERROR_SUCCESS && step <= copyScript.steps; ++step) {
         copied.QuadPart = total.QuadPart * step / copyScript.steps;
         WriteFileBytes(to, bytes.substr(0, size_t(copied.QuadPart)));
-        if (progress(total, copied, total, copied, 1, reason, nullptr, nullptr, data) ==
-            PROGRESS_CANCEL) {
+        if (step == copyScript.hangAtStep)
+            WaitForSingleObject(copyScript.asker, 20000);
+        if (step == copyScript.failAtStep)
+            error = ERROR_UNEXP_NET_ERR;
+        else if (action != PROGRESS_QUIET)
+            action = progress(total, copied, total, copied, 1, reason, nullptr, nullptr, data);
+        // Cancelled, the copy deletes its target; stopped, it leaves it to be resumed.
+        if (error == ERROR_SUCCESS && (action == PROGRESS_CANCEL || action == PROGRESS_STOP)) {
             copyScript.settingsAtCancel = PathExists(copyScript.settingsFile);
             error = ERROR_REQUEST_ABORTED;
-        } else if (step == copyScript.failAfterStep) {
-            error = ERROR_UNEXP_NET_ERR;
+            if (action == PROGRESS_CANCEL)
+                DeleteFileW(to);
         }
         reason = CALLBACK_CHUNK_FINISHED;
         if (step == 2)
-            copyScript.asker = ::CreateThread(nullptr, 0, AskFrameDuringCopy, nullptr, 0, nullptr);
+            copyScript.asker =
+                ::CreateThread(nullptr, 0, AskFrameDuringCopy, &copyScript.arriving, 0, nullptr);
         Sleep(40);
     }
     // Not cancelled, the copy lasts until the frame has answered, however slow the machine.
     if (error == ERROR_SUCCESS && copyScript.asker)
         WaitForSingleObject(copyScript.asker, 3000);
+    for (DWORD start = GetTickCount();
+         !error && savePercent != 100 && GetTickCount() - start < 1000;)
+        Sleep(5);
+    copyScript.percentShown = savePercent;
     copyScript.copying = false;
     CloseHandle(source);
-    if (error == ERROR_SUCCESS)
-        DeleteFileW(from);
     SetLastError(error);
     return error == ERROR_SUCCESS;
 }
@@ -450,7 +492,7 @@ class RecordingControl : public FrameWindowTest {
         shellApi.ShutdownBlockReasonDestroy = RecordBlockReasonRemoved;
         shellApi.SHGetKnownFolderPath = AnswerKnownFolder;
         shellApi.GetDiskFreeSpaceExW = AnswerFreeSpace;
-        shellApi.MoveFileWithProgressW = CopyInSteps;
+        shellApi.CopyFileExW = CopyInSteps;
         scratch = MakeScratchFolder(L"control");
         copyScript = CopyScript{};
         copyScript.settingsFile = scratch + L"\\quorvel\\settings.ini";
@@ -703,6 +745,13 @@ TEST_F(RecordingStart, LessRoomThanTheReserveAndAMinuteRefuses) {
     EXPECT_EQ(std::vector<std::wstring>{RealTempFolder()}, shell.spaceAsked);
     ExpectIdle();
 
+    // A drive that cannot say does not refuse, nor does one whose low 32 bits alone are 1 MB.
+    shell.freeBytes = 0;
+    shell.freeSpaceUnreadable = true;
+    StartAndStop();
+    shell.freeSpaceUnreadable = false;
+    shell.freeBytes = (4ull << 30) + (1 << 20);
+    StartAndStop();
     shell.freeBytes = 96139264;
     Command(ID_REC);
     EXPECT_EQ(1, isRecording);
@@ -895,31 +944,37 @@ TEST_F(RecordingFinish, StoppedForSpaceSaysSoThenTheRealCopyTakesItToAnotherDriv
     ExpectOneBox(L"The disk is nearly full, so the recording was stopped. It is kept: choose "
                  L"where to save it.",
                  MB_ICONWARNING);
-    EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(target)) << "by the real MoveFileWithProgressW";
+    EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(target)) << "by the real CopyFileExW";
     EXPECT_TRUE(RecordingsInTempFolder().empty());
     ExpectIdle();
 }
 
 TEST_F(RecordingFinish, CopyCancelledFailedOrWithoutRoomRemovesItsPartAndAsksAgain) {
-    // The recording's 34 bytes need 1 MB; a file it replaces makes room.
+    // The recording's 34 bytes need 1 MB. The copy goes beside the chosen name: a
+    // file it replaces makes no room, and stays unless the copy is complete.
     const wchar_t* const couldNotSave = L"Could not save to that location.";
     const wchar_t* const noRoom = L"Not enough free space there: the recording needs 1 MB.";
     const struct {
         const char* name;
-        int failAfterStep;
+        int failAtStep;
         bool stop;
         ULONGLONG freeBytes;
-        const char* replaced; // set: the copy is made
-        const wchar_t* box;
+        const char* replaced;
+        const wchar_t* box; // none, and not stopped: the copy is made
         UINT icon;
     } cases[] = {
         {"STOP", -1, true, 34, nullptr, nullptr, 0},
-        {"failed", 5, false, 34, nullptr, couldNotSave, MB_ICONERROR},
+        {"failed", 5, false, 34, "an older video", couldNotSave, MB_ICONERROR},
+        {"failed before its first progress", 0, false, 34, nullptr, couldNotSave, MB_ICONERROR},
         {"no room", -1, false, 33, nullptr, noRoom, MB_ICONWARNING},
-        {"room of the replaced file", -1, false, 4, "thirty bytes of an older video", nullptr, 0}};
+        {"room of the replaced file", -1, false, 4, "30 bytes of an older video", noRoom,
+         MB_ICONWARNING},
+        // Its low 32 bits alone are 0.
+        {"4 GiB free", -1, false, 4ull << 30, "an older video", nullptr, 0}};
     std::wstring chosen = shell.otherDrive + L"chosen.mp4";
     std::wstring second = scratch + L"\\second try.mp4";
     copyScript.steps = 10;
+    WriteFileBytes(chosen + L".partial", "left by a copy cut short"); // replaced by the first
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.replaced)
@@ -928,7 +983,7 @@ TEST_F(RecordingFinish, CopyCancelledFailedOrWithoutRoomRemovesItsPartAndAsksAga
         shell.boxes.clear();
         shell.otherDriveFreeBytes = c.freeBytes;
         shell.answers = {{true, chosen}, {true, second}};
-        copyScript.failAfterStep = c.failAfterStep;
+        copyScript.failAtStep = c.failAtStep;
         copyScript.arriving.clear();
         if (c.stop)
             copyScript.arriving.push_back({WM_COMMAND, MAKEWPARAM(ID_STOP, BN_CLICKED), true});
@@ -938,8 +993,10 @@ TEST_F(RecordingFinish, CopyCancelledFailedOrWithoutRoomRemovesItsPartAndAsksAga
         if (c.box)
             ExpectOneBox(c.box, c.icon);
         EXPECT_EQ(c.box ? 1u : 0u, shell.boxes.size());
-        EXPECT_EQ(c.replaced ? RECORDED_BYTES : "", ReadFileBytes(chosen)) << "no part is left";
-        EXPECT_EQ(c.replaced ? "" : RECORDED_BYTES, ReadFileBytes(second)) << "kept meanwhile";
+        bool saved = !c.box && !c.stop;
+        EXPECT_EQ(saved ? RECORDED_BYTES : c.replaced ? c.replaced : "", ReadFileBytes(chosen));
+        EXPECT_FALSE(PathExists(chosen + L".partial")) << "no part is left";
+        EXPECT_EQ(saved ? "" : RECORDED_BYTES, ReadFileBytes(second)) << "kept meanwhile";
         DeleteFileW(chosen.c_str());
         DeleteFileW(second.c_str());
         ExpectIdle();
@@ -1020,14 +1077,18 @@ TEST_F(RecordingClose, CloseDuringTheCouldNotSaveBoxStillLetsTheUserSave) {
 TEST_F(RecordingClose, CopyToAnotherDriveAnswersThroughoutAndACloseWaitsForIt) {
     std::wstring target = shell.otherDrive + L"chosen.mp4";
     shell.answers.push_back({true, target});
+    shell.shareHangs = true;
     copyScript.steps = 10;
-    copyScript.arriving = {{WM_QUERYENDSESSION, 0, true, ENDSESSION_LOGOFF},
+    copyScript.arriving = {{WM_QUIT, 0},
+                           {WM_QUERYENDSESSION, 0, true, ENDSESSION_LOGOFF},
                            {WM_COMMAND, MAKEWPARAM(ID_REC, BN_CLICKED), true},
                            {WM_CLOSE, 0, true}};
     StartAndStop();
     JoinAsker();
 
-    EXPECT_EQ((std::vector<LRESULT>{FALSE, 0, 0}), copyScript.answers) << "answered mid-copy";
+    EXPECT_EQ((std::vector<LRESULT>{FALSE, FALSE, FALSE, 0, 0}), copyScript.answers)
+        << "answered while the move and the room check hang, and mid-copy after a quit";
+    EXPECT_EQ(100, copyScript.percentShown);
     EXPECT_EQ(1, shell.threadsCreated) << "REC is ignored during the copy";
     EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(target));
     EXPECT_TRUE(shell.boxes.empty());
@@ -1100,7 +1161,7 @@ TEST_F(SessionEnd, ForcedEndDuringARecordingWritesTheSettingsThenFinishesItIntoV
     EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(shell.videosFolder + L"\\quorvel_20320229_235859.mp4"));
     ASSERT_EQ(1u, shell.moves.size());
     EXPECT_EQ(temporaryFile, shell.moves[0].from);
-    EXPECT_EQ(0u, shell.moves[0].flags & MOVEFILE_REPLACE_EXISTING);
+    EXPECT_EQ(0u, shell.moves[0].flags) << "a rename, never over a file, never a copy";
     EXPECT_TRUE(RecordingsInTempFolder().empty());
     EXPECT_EQ(L"60", StoredSetting(scratch + L"\\quorvel\\settings.ini", L"settings", L"fps"));
     EXPECT_EQ(HELD_THEN_RELEASED, shell.blockReasons);
@@ -1163,6 +1224,19 @@ TEST_F(SessionEnd, EndDuringACopyCancelsItAndKeepsTheRecordingInVideos) {
     EXPECT_EQ(std::vector<std::wstring>{L"dialog"}, shell.shown);
     EXPECT_TRUE(RecordingsInTempFolder().empty());
     ExpectClosed();
+}
+
+TEST_F(SessionEnd, EndDuringACopyStillBusyAfterItsWaitLeavesTheRecordingWhereItIs) {
+    shell.answers.push_back({true, shell.otherDrive + L"chosen.mp4"});
+    copyScript.steps = 10;
+    copyScript.hangAtStep = 3; // the share answers again once the session's end is answered
+    copyScript.arriving = {{WM_ENDSESSION, TRUE, true, FORCED_LOGOFF}};
+    StartAndStop();
+    JoinAsker();
+
+    EXPECT_EQ(1u, shell.moves.size()) << "nothing is moved from under the copy";
+    EXPECT_EQ(std::vector<std::wstring>{START_NAME}, RecordingsInTempFolder());
+    EXPECT_FALSE(PathExists(shell.otherDrive + L"chosen.mp4.partial"));
 }
 
 TEST_F(SessionEnd, VideosFolderUnavailableLeavesTheRecordingWhereItIs) {
