@@ -202,6 +202,7 @@ TEST_F(Mp4Mend, EveryFixtureBecomesAnOrdinaryMp4OfTheFramesWhollyInIt) {
         ASSERT_EQ(S_OK, ReadMp4Summary(path.c_str(), &summary, &failedStep))
             << row.fixture << ": " << failedStep;
         EXPECT_EQ(row.frames, summary.frames) << row.fixture;
+        EXPECT_EQ(0, summary.framesOutOfOrder) << row.fixture;
         EXPECT_NEAR(row.duration * 10000000.0 / 15, static_cast<double>(summary.duration), 10000)
             << row.fixture;
         ExpectFrame(row.first, summary.firstQuarters, row.fixture, "first");
