@@ -90,15 +90,15 @@ TEST(StartUpRecovery, KeepsWhatHoldsPicturesInVideosDeletesWhatHoldsNoneAndSaysS
     EXPECT_EQ(MendResult::AlreadyOrdinary,
               MendFragmentedMp4File((videosFolder + L"\\" + cutName).c_str(), &report));
     EXPECT_EQ(36u, report.sampleCount) << "the cut recording, mended, in Videos";
-    EXPECT_EQ(ordinary, ReadFileBytes(videosFolder + L"\\" + ordinaryName));
-    EXPECT_EQ(whole, ReadFileBytes(tempFolder + heldName)) << "a held file is let be";
+    EXPECT_TRUE(ordinary == ReadFileBytes(videosFolder + L"\\" + ordinaryName));
+    EXPECT_TRUE(whole == ReadFileBytes(tempFolder + heldName)) << "a held file is let be";
     EXPECT_FALSE(PathExists(tempFolder + noSampleName)) << "a file without a picture is deleted";
     EXPECT_EQ(junk, ReadFileBytes(tempFolder + junkName)) << "a file not ours is let be";
     EXPECT_EQ(junk, ReadFileBytes(videosFolder + L"\\" + takenName)) << "replaced in Videos";
     EXPECT_EQ(MendResult::AlreadyOrdinary,
               MendFragmentedMp4File((tempFolder + takenName).c_str(), nullptr))
         << "mended, and left in the temporary folder";
-    EXPECT_EQ(whole, ReadFileBytes(tempFolder + L"other.mp4")) << "not a recording's name";
+    EXPECT_TRUE(whole == ReadFileBytes(tempFolder + L"other.mp4")) << "not a recording's name";
     RemoveFolderTree(scratch);
 }
 
