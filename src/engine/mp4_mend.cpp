@@ -1084,7 +1084,7 @@ MendResult Mend(MendState* state) {
     if (fragmentedIndex == boxCount)
         return HoldsNothing(mend) ? MendResult::NoWholeSample : MendResult::NotOurs;
 
-    for (SIZE_T i = fragmentedIndex + 1; i < boxCount; i++) {
+    for (SIZE_T i = 1; i < boxCount; i++) {
         if (BoxAt(mend, i)->type == MOOF &&
             !TakeFragment(mend, i, &state->track, &state->fragment, &state->table, &ioFailed))
             break;

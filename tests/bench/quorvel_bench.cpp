@@ -293,7 +293,8 @@ void Put(std::vector<BYTE>* box, ULONGLONG value, int bytes) {
 }
 
 void PutType(std::vector<BYTE>* box, const char* type) {
-    box->insert(box->end(), type, type + 4);
+    for (int i = 0; i < 4; i++)
+        box->push_back(BYTE(type[i]));
 }
 
 // Wraps payload in a box of that type.
@@ -321,43 +322,23 @@ std::vector<BYTE> Full(ULONGLONG versionFlags, std::initializer_list<ULONGLONG> 
     return payload;
 }
 
-// ftyp and the index of a fragmented 1920 x 1080 recording, without samples,
-// as the fragmented sink writes it (timescale 60,000, one track).
+// ftyp and the index of a fragmented recording without samples: what the
+// mend reads of it (a timescale of 60,000, one video track).
 std::vector<BYTE> FragmentedHead() {
-    std::vector<BYTE> avc1(78, 0);
-    avc1[7] = 1; // data reference index
-    avc1[24] = 1920 >> 8;
-    avc1[25] = 1920 & 255;
-    avc1[26] = 1080 >> 8;
-    avc1[27] = 1080 & 255;
-    std::vector<BYTE> stsd = Full(0, {1});
-    std::vector<BYTE> entry = Box("avc1", avc1);
-    stsd.insert(stsd.end(), entry.begin(), entry.end());
-    std::vector<BYTE> empty = Full(0, {0});
-    std::vector<BYTE> stbl = Join({Box("stsd", stsd), Box("stts", empty), Box("stsc", empty),
-                                   Box("stsz", Full(0, {0, 0})), Box("stco", empty)});
-    std::vector<BYTE> minf =
-        Join({Box("vmhd", Full(1, {0, 0})),
-              Box("dinf", Box("dref", Join({Full(0, {1}), Box("url ", Full(1, {}))}))),
-              Box("stbl", stbl)});
-    std::vector<BYTE> hdlr = Full(0, {0, 0x76696465, 0, 0, 0});
-    std::vector<BYTE> mdia = Join(
-        {Box("mdhd", Full(0, {0, 0, 60000, 0, 0x55C40000})), Box("hdlr", hdlr), Box("minf", minf)});
+    std::vector<BYTE> stsd = Join({Full(0, {1}), Box("avc1", std::vector<BYTE>(78, 0))});
+    std::vector<BYTE> mdia = Join({Box("mdhd", Full(0, {0, 0, 60000, 0, 0x55C40000})),
+                                   Box("hdlr", Full(0, {0, 0x76696465, 0, 0, 0})),
+                                   Box("minf", Box("stbl", Box("stsd", stsd)))});
     std::vector<BYTE> tkhd =
         Full(3, {0, 0, 1, 0,       0, 0, 0, 0,          0,           0x10000,
                  0, 0, 0, 0x10000, 0, 0, 0, 0x40000000, 1920u << 16, 1080u << 16});
     std::vector<BYTE> mvhd =
         Full(0, {0,       0, 1000, 0, 0x10000,    0x1000000, 0, 0, 0x10000, 0, 0, 0,
                  0x10000, 0, 0,    0, 0x40000000, 0,         0, 0, 0,       0, 0, 2});
-    std::vector<BYTE> trex = Full(0, {1, 1, 0, 0, 0});
-    std::vector<BYTE> ftyp;
-    PutType(&ftyp, "iso6");
-    Put(&ftyp, 0, 4);
-    PutType(&ftyp, "iso6");
-    return Join({Box("ftyp", ftyp),
+    return Join({Box("ftyp", Full(0x69736F36, {0})), // brand "iso6"
                  Box("moov", Join({Box("mvhd", mvhd),
                                    Box("trak", Join({Box("tkhd", tkhd), Box("mdia", mdia)})),
-                                   Box("mvex", Box("trex", trex))}))});
+                                   Box("mvex", Box("trex", Full(0, {1, 1, 0, 0, 0})))}))});
 }
 
 // One second's moof and the header of its mdat: 60 samples of the sizes a
@@ -390,11 +371,11 @@ std::vector<BYTE> FragmentHead(UINT32 sequence, ULONGLONG decodeTime, ULONGLONG*
 }
 
 bool WriteAt(HANDLE file, ULONGLONG offset, const std::vector<BYTE>& bytes) {
-    LARGE_INTEGER at;
-    at.QuadPart = LONGLONG(offset);
+    OVERLAPPED at = {};
+    at.Offset = DWORD(offset);
+    at.OffsetHigh = DWORD(offset >> 32);
     DWORD written = 0;
-    return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) &&
-           WriteFile(file, bytes.data(), DWORD(bytes.size()), &written, nullptr) &&
+    return WriteFile(file, bytes.data(), DWORD(bytes.size()), &written, &at) &&
            written == bytes.size();
 }
 
@@ -430,41 +411,29 @@ ULONGLONG WriteSyntheticHour(const wchar_t* path) {
     return offset;
 }
 
-// Reads 256 MB just written, without the system's cache where the file
-// system allows it; bytes per second. 0 when it cannot.
+// Writes 256 MB and reads them back asking for no cache; bytes per second,
+// 0 when it cannot.
 double MeasureReadRate(const wchar_t* path) {
     const DWORD chunk = 1 << 20;
-    const int chunks = 256;
     BYTE* buffer = static_cast<BYTE*>(VirtualAlloc(nullptr, chunk, MEM_COMMIT, PAGE_READWRITE));
     HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    bool made = buffer && file != INVALID_HANDLE_VALUE;
-    for (int i = 0; made && i < chunks; i++) {
-        for (DWORD k = 0; k < chunk; k += 4096)
-            buffer[k] = BYTE(i + k);
-        DWORD written = 0;
-        made = WriteFile(file, buffer, chunk, &written, nullptr) && written == chunk;
-    }
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-    double rate = 0;
+    ULONGLONG total = 0;
+    DWORD done = 0;
+    for (int i = 0; i < 256 && buffer && WriteFile(file, buffer, chunk, &done, nullptr); i++)
+        total += done;
+    CloseHandle(file);
+    const ULONGLONG written = total;
     file = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                        FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (made && file != INVALID_HANDLE_VALUE) {
-        LONGLONG start = Now();
-        DWORD got = 0;
-        ULONGLONG total = 0;
-        while (ReadFile(file, buffer, chunk, &got, nullptr) && got > 0)
-            total += got;
-        double seconds = Microseconds(Now() - start) / 1e6;
-        if (total == ULONGLONG(chunk) * chunks && seconds > 0)
-            rate = double(total) / seconds;
-    }
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
+    LONGLONG start = Now();
+    while (buffer && ReadFile(file, buffer, chunk, &done, nullptr) && done > 0)
+        total -= done;
+    double seconds = Microseconds(Now() - start) / 1e6;
+    CloseHandle(file);
+    DeleteFileW(path);
     if (buffer)
         VirtualFree(buffer, 0, MEM_RELEASE);
-    DeleteFileW(path);
-    return rate;
+    return written == 256ull * chunk && total == 0 && seconds > 0 ? double(written) / seconds : 0;
 }
 
 // The mend of a fragmented hour reads box headers and fragment indexes only:

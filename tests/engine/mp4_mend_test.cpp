@@ -19,6 +19,14 @@ std::wstring Fixture(const wchar_t* name) {
     return folder.substr(0, folder.find_last_of(L'\\') + 1) + name;
 }
 
+// The n-byte big-endian number at i.
+size_t Get(const std::string& bytes, size_t i, int n) {
+    size_t value = 0;
+    for (int k = 0; k < n; k++)
+        value = value << 8 | static_cast<BYTE>(bytes[i + k]);
+    return value;
+}
+
 struct Box {
     size_t offset, size, header;
     std::string type;
@@ -28,16 +36,10 @@ struct Box {
 // *whole says whether they filled the range.
 std::vector<Box> Boxes(const std::string& bytes, size_t from, size_t to, bool* whole = nullptr) {
     std::vector<Box> boxes;
-    auto at = [&](size_t i) { return static_cast<size_t>(static_cast<BYTE>(bytes[i])); };
-    auto get32 = [&](size_t i) {
-        return at(i) << 24 | at(i + 1) << 16 | at(i + 2) << 8 | at(i + 3);
-    };
     while (to - from >= 8) {
-        size_t size = get32(from), header = 8;
-        if (size == 1 && to - from >= 16) {
-            size = get32(from + 8) << 32 | get32(from + 12);
-            header = 16;
-        }
+        size_t size = Get(bytes, from, 4), header = size == 1 ? 16 : 8;
+        if (size == 1 && to - from >= 16)
+            size = Get(bytes, from + 8, 8);
         if (size < header || size > to - from)
             break;
         boxes.push_back({from, size, header, bytes.substr(from + 4, 4)});
@@ -56,8 +58,8 @@ const Box* Find(const std::vector<Box>& boxes, const char* type) {
     return nullptr;
 }
 
-std::vector<Box> Inside(const std::string& bytes, const Box* box, size_t skip = 0) {
-    return box ? Boxes(bytes, box->offset + box->header + skip, box->offset + box->size)
+std::vector<Box> Inside(const std::string& bytes, const Box* box) {
+    return box ? Boxes(bytes, box->offset + box->header, box->offset + box->size)
                : std::vector<Box>();
 }
 
@@ -89,12 +91,7 @@ std::string CheckOrdinary(const std::string& bytes, size_t* samples, size_t* key
     if (Find(moov, "mvex") || !stsz || !stsc || !chunks || !Find(stbl, "stsd") ||
         !Find(stbl, "stts"))
         return "the index lacks a table or still has mvex";
-    auto get = [&](size_t i, int n) {
-        size_t value = 0;
-        for (int k = 0; k < n; k++)
-            value = value << 8 | static_cast<BYTE>(bytes[i + k]);
-        return value;
-    };
+    auto get = [&](size_t i, int n) { return Get(bytes, i, n); };
     size_t count = get(stsz->offset + 16, 4), common = get(stsz->offset + 12, 4);
     size_t chunkCount = get(chunks->offset + 12, 4), runs = get(stsc->offset + 12, 4);
     size_t sample = 0;
@@ -123,21 +120,13 @@ std::string CheckOrdinary(const std::string& bytes, size_t* samples, size_t* key
     return sample == count && count > 0 ? "" : "the tables do not hold stsz's count";
 }
 
-// The colours of frame n of the fixtures' source, before coding.
-Quarters SourceColours(int n) {
-    int s = n / 15, grey = 16 + 3 * n;
-    int rgb[12] = {40 + 50 * s,  160, 40,          40,   60 + 40 * s, 200 - 30 * s,
-                   200 - 40 * s, 60,  40 + 45 * s, grey, grey,        grey};
-    Quarters quarters = {};
-    for (int i = 0; i < 12; i++)
-        quarters.colour[i / 3][i % 3] = static_cast<BYTE>(rgb[i]);
-    return quarters;
-}
-
+// Frame n of the fixtures' source, as make_fragments.sh draws it.
 void ExpectFrame(int n, const Quarters& seen, const wchar_t* fixture, const char* which) {
-    Quarters source = SourceColours(n);
+    int s = n / 15, grey = 16 + 3 * n;
+    int source[12] = {40 + 50 * s,  160, 40,          40,   60 + 40 * s, 200 - 30 * s,
+                      200 - 40 * s, 60,  40 + 45 * s, grey, grey,        grey};
     for (int i = 0; i < 12; i++)
-        EXPECT_NEAR(source.colour[i / 3][i % 3], seen.colour[i / 3][i % 3], 1)
+        EXPECT_NEAR(source[i], seen.colour[i / 3][i % 3], 1)
             << fixture << ": " << which << " frame is not source frame " << n;
 }
 

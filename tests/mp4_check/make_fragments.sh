@@ -73,27 +73,18 @@ put() {
     printf "$bytes" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
 }
 
-# The four bytes at offset $2 of $1, as a number or as text.
+# The four bytes at offset $2 of $1, as a number.
 number() {
     set -- $(od -An -tu1 -j "$2" -N 4 "$1")
     echo $(($1 * 16777216 + $2 * 65536 + $3 * 256 + $4))
-}
-text() {
-    od -An -c -j "$2" -N 4 "$1" | tr -d ' '
 }
 
 # In frag_offsets.mp4 every moof is mfhd, then traf with tfhd (base offset at
 # 16 into it), tfdt and trun (data offset at 16 into it).
 boxes frag_offsets.mp4 | while read -r offset size type; do
     [ "$type" = moof ] || continue
-    tfhd=$((offset + 32))
-    trun=$((tfhd + 56))
-    if [ "$(text frag_offsets.mp4 $((tfhd + 4)))" != tfhd ] ||
-        [ "$(text frag_offsets.mp4 $((trun + 4)))" != trun ]; then
-        echo "make_fragments.sh: ffmpeg laid out the moof at $offset otherwise" >&2
-        exit 1
-    fi
-    put frag_offsets.mp4 $((tfhd + 16)) $((offset + $(number frag_offsets.mp4 $((trun + 16))))) 8
+    trun=$((offset + 88))
+    put frag_offsets.mp4 $((offset + 48)) $((offset + $(number frag_offsets.mp4 $((trun + 16))))) 8
     put frag_offsets.mp4 $((trun + 16)) 0 4
 done
 

@@ -39,8 +39,16 @@ std::string FixtureBytes(const wchar_t* name) {
     return ReadFileBytes(folder.substr(0, folder.find_last_of(L'\\') + 1) + name);
 }
 
-TEST(StartUpRecovery, KeepsWhatHoldsPicturesInVideosDeletesWhatHoldsNoneAndSaysSoOnce) {
+class StartUpRecovery : public ::testing::Test {
+  protected:
     std::wstring scratch = MakeScratchFolder(L"leftovers");
+    void TearDown() override {
+        shellApi = realShellApi;
+        RemoveFolderTree(scratch);
+    }
+};
+
+TEST_F(StartUpRecovery, KeepsWhatHoldsPicturesInVideosDeletesWhatHoldsNoneAndSaysSoOnce) {
     tempFolder = scratch + L"\\Temp\\";
     videosFolder = scratch + L"\\Videos";
     CreateDirectoryW(tempFolder.c_str(), nullptr);
@@ -56,13 +64,12 @@ TEST(StartUpRecovery, KeepsWhatHoldsPicturesInVideosDeletesWhatHoldsNoneAndSaysS
     const wchar_t* junkName = L"quorvel_20310101_040404.mp4";
     const wchar_t* ordinaryName = L"quorvel_20310101_050505.mp4";
     const wchar_t* takenName = L"quorvel_20310101_060606.mp4"; // Videos has one of that name
-    WriteFileBytes(tempFolder + cutName, cut);
-    WriteFileBytes(tempFolder + heldName, whole);
-    WriteFileBytes(tempFolder + noSampleName, noSample);
-    WriteFileBytes(tempFolder + junkName, junk);
-    WriteFileBytes(tempFolder + ordinaryName, ordinary);
-    WriteFileBytes(tempFolder + takenName, whole);
-    WriteFileBytes(tempFolder + L"other.mp4", whole);
+    const std::pair<const wchar_t*, const std::string*> leftovers[] = {
+        {cutName, &cut},       {heldName, &whole},        {noSampleName, &noSample},
+        {junkName, &junk},     {ordinaryName, &ordinary}, {takenName, &whole},
+        {L"other.mp4", &whole}};
+    for (const auto& leftover : leftovers)
+        WriteFileBytes(tempFolder + leftover.first, *leftover.second);
     WriteFileBytes(videosFolder + L"\\" + takenName, junk);
     // Another quorvel still recording into it.
     HANDLE held =
@@ -78,7 +85,6 @@ TEST(StartUpRecovery, KeepsWhatHoldsPicturesInVideosDeletesWhatHoldsNoneAndSaysS
     std::vector<std::wstring> firstBoxes = boxes;
     RecoverLeftovers();
 
-    shellApi = realShellApi;
     CloseHandle(held);
     ASSERT_EQ(1u, boxes.size()) << "one box at the first start, none at the second";
     EXPECT_EQ(std::wstring(L"quorvel kept 2 recording(s) that were not finished: they are in "
@@ -99,7 +105,6 @@ TEST(StartUpRecovery, KeepsWhatHoldsPicturesInVideosDeletesWhatHoldsNoneAndSaysS
               MendFragmentedMp4File((tempFolder + takenName).c_str(), nullptr))
         << "mended, and left in the temporary folder";
     EXPECT_TRUE(whole == ReadFileBytes(tempFolder + L"other.mp4")) << "not a recording's name";
-    RemoveFolderTree(scratch);
 }
 
 } // namespace
