@@ -1,5 +1,6 @@
 #include <windows.h>
 #include <ole2.h>
+#include "app/leftovers.h"
 #include "app/settings.h"
 #include "app/startup.h"
 #include "control/shell_api.h"
@@ -26,6 +27,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
     OleInitialize(nullptr);
     LoadSettings();
+    // What a crash or a power cut left of a recording is kept before anything else.
+    RecoverLeftovers();
     if (!CreateFrameWindow(instance)) {
         return 1;
     }

@@ -18,6 +18,7 @@ const OsApi realOsApi = {
     ::HeapFree,
     RealRelease,
     ::GetDiskFreeSpaceExW,
+    ::WriteFile,
 };
 
 OsApi osApi = realOsApi;

@@ -2,8 +2,8 @@
 #include <windows.h>
 
 // The kernel, COM and message calls of the worker, so that a test can run the
-// loop on a virtual clock, make an allocation fail or fill the disk. Defaults
-// are the real ones.
+// loop on a virtual clock, make an allocation fail, fill the disk or cut a
+// mend short. Defaults are the real ones.
 struct OsApi {
     decltype(&::CoInitializeEx) CoInitializeEx;
     decltype(&::CoUninitialize) CoUninitialize;
@@ -19,6 +19,8 @@ struct OsApi {
     // see the order in which the worker releases them.
     ULONG (*Release)(IUnknown* object);
     decltype(&::GetDiskFreeSpaceExW) GetDiskFreeSpaceExW;
+    // The mend's writes, so that a test can cut a mend short at any of them.
+    decltype(&::WriteFile) WriteFile;
 };
 
 extern OsApi osApi;

@@ -147,11 +147,13 @@ static HRESULT ReadAllFrames(IMFSourceReader* reader, Mp4Summary* summary,
     std::vector<FrameColours> seen;
     *failedStep = "GetCurrentMediaType";
     HRESULT hr = ReadLayout(reader, &layout);
+    LONGLONG previousTime = 0;
     for (; SUCCEEDED(hr);) {
         DWORD flags = 0;
         IMFSample* sample = nullptr;
+        LONGLONG time = 0;
         *failedStep = "ReadSample";
-        hr = reader->ReadSample(VIDEO_STREAM, 0, nullptr, &flags, nullptr, &sample);
+        hr = reader->ReadSample(VIDEO_STREAM, 0, nullptr, &flags, &time, &sample);
         if (SUCCEEDED(hr) && (flags & MF_SOURCE_READERF_ERROR))
             hr = E_FAIL;
         if (SUCCEEDED(hr) && (flags & MF_SOURCE_READERF_CURRENTMEDIATYPECHANGED)) {
@@ -162,6 +164,9 @@ static HRESULT ReadAllFrames(IMFSourceReader* reader, Mp4Summary* summary,
             *failedStep = "reading the colours";
             FrameColours colours = {};
             hr = ReadColours(sample, &layout, summary->width, summary->height, &colours);
+            if (!seen.empty() && time <= previousTime)
+                summary->framesOutOfOrder++;
+            previousTime = time;
             seen.push_back(colours);
         }
         if (sample)

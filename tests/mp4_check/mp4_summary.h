@@ -18,6 +18,7 @@ struct Mp4Summary {
     Quarters firstQuarters;
     Quarters middleQuarters; // of frame number frames / 2, counting from 0
     Quarters lastQuarters;
+    LONGLONG framesOutOfOrder; // decoded frames whose time is not after the one before
 };
 
 // Reads the whole file with the Media Foundation source reader. S_OK, or the

@@ -52,6 +52,13 @@ FARPROC WINAPI FindAwareness(HMODULE module, LPCSTR name) {
     return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(RecordAwareness));
 }
 
+// Start-up looks for leftover recordings here, not in the real temporary folder.
+std::wstring emptyTempFolder;
+DWORD WINAPI AnswerEmptyTempFolder(DWORD capacity, LPWSTR path) {
+    lstrcpynW(path, emptyTempFolder.c_str(), static_cast<int>(capacity));
+    return static_cast<DWORD>(emptyTempFolder.size());
+}
+
 int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR caption, UINT type) {
     shownText = std::wstring(text) + L" | " + caption + L" | " + std::to_wstring(type);
     return IDOK;
@@ -69,6 +76,8 @@ std::wstring PrepareStart(LocalAppDataOverride* localAppData, bool missing) {
     shownText.clear();
     userApi.GetProcAddress = FindAwareness;
     shellApi.MessageBoxW = RecordBox;
+    emptyTempFolder = scratch + L"\\";
+    shellApi.GetTempPathW = AnswerEmptyTempFolder;
     return scratch;
 }
 
