@@ -3,7 +3,8 @@
 
 // The one record the UI thread hands to the recording worker. The UI thread
 // writes the inputs before the worker starts; the worker writes success,
-// stoppedForSpace and errorText, then posts WM_APP_RECORDING_DONE as its last act.
+// stoppedForSpace, endedEarly and errorText, then posts WM_APP_RECORDING_DONE
+// as its last act.
 struct RecordingJob {
     RECT captureRect;
     int fps;
@@ -13,6 +14,9 @@ struct RecordingJob {
     HWND notifyWindow;
     int success;
     int stoppedForSpace; // 1: ended while the file could still be finished, its disk nearly full
+    // 1: the file could take no more (a refused sample, a failed finish), and
+    // what it holds was kept
+    int endedEarly;
     WCHAR errorText[256];
 };
 

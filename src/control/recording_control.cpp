@@ -260,11 +260,16 @@ void SaveOrDiscardRecording(HWND window) {
     lstrcpynW(savePath, defaultSaveName, MAX_PATH);
     const WCHAR* recordingPath = recordingJob.outputPath;
     SetRecordingStage(RECORDING_UNSAVED);
-    if (recordingJob.stoppedForSpace) {
-        ShowMessage(window,
-                    L"The disk is nearly full, so the recording was stopped. It is kept: choose "
-                    L"where to save it.",
-                    MB_ICONWARNING);
+    // A recording shorter than the user asked for says why before it is saved.
+    const WCHAR* shortened = nullptr;
+    if (recordingJob.stoppedForSpace)
+        shortened = L"The disk is nearly full, so the recording was stopped. It is kept: choose "
+                    L"where to save it.";
+    else if (recordingJob.endedEarly)
+        shortened = L"The recording ended early; what was recorded until then is kept: choose "
+                    L"where to save it.";
+    if (shortened) {
+        ShowMessage(window, shortened, MB_ICONWARNING);
         if (recordingStage != RECORDING_UNSAVED)
             return;
     }

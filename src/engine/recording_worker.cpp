@@ -77,6 +77,7 @@ DWORD WINAPI RecordingWorker(LPVOID parameter) {
     RecordingJob* job = static_cast<RecordingJob*>(parameter);
     job->success = 0;
     job->stoppedForSpace = 0;
+    job->endedEarly = 0;
     job->errorText[0] = L'\0';
 
     WorkerState state = {};

@@ -140,6 +140,7 @@ struct WorkerScript {
     DWORD finalizingMs = 0; // after the stop, before the file is complete
     int success = 1;
     int stoppedForSpace = 0;
+    int endedEarly = 0;
     std::wstring errorText;
     std::wstring watchedFile; // looked for as the worker ends
     bool watchedFileThere = false;
@@ -160,6 +161,7 @@ DWORD WINAPI StandInWorker(LPVOID parameter) {
     workerScript.watchedFileThere = PathExists(workerScript.watchedFile);
     job->success = workerScript.success;
     job->stoppedForSpace = workerScript.stoppedForSpace;
+    job->endedEarly = workerScript.endedEarly;
     lstrcpynW(job->errorText, workerScript.errorText.c_str(), 255);
     PostMessageW(job->notifyWindow, WM_APP_RECORDING_DONE, job->success, 0);
     return 0;
@@ -946,6 +948,20 @@ TEST_F(RecordingFinish, StoppedForSpaceSaysSoThenTheRealCopyTakesItToAnotherDriv
                  MB_ICONWARNING);
     EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(target)) << "by the real CopyFileExW";
     EXPECT_TRUE(RecordingsInTempFolder().empty());
+    ExpectIdle();
+}
+
+TEST_F(RecordingFinish, EndedEarlySaysSoThenOffersTheSave) {
+    std::wstring target = scratch + L"\\early.mp4";
+    workerScript.endedEarly = 1;
+    shell.answers.push_back({true, target});
+    StartAndStop();
+
+    EXPECT_EQ((std::vector<std::wstring>{L"box", L"dialog"}), shell.shown);
+    ExpectOneBox(L"The recording ended early; what was recorded until then is kept: choose where "
+                 L"to save it.",
+                 MB_ICONWARNING);
+    EXPECT_EQ(RECORDED_BYTES, ReadFileBytes(target));
     ExpectIdle();
 }
 
