@@ -87,14 +87,14 @@ bool MakeFrameSample(const CaptureSource* source, int recordMouse, LONGLONG fram
 // Writes the sample for one index; a failed buffer, lock or sample drops only
 // this index and leaves a hole in the timeline. False when the sink writer
 // refused the sample: the file cannot take more (a full disk, a failed encoder).
-static bool WriteFrameSample(const CaptureSource* source, const Mp4Writer* writer, int recordMouse,
+static bool WriteFrameSample(const CaptureSource* source, Mp4Writer* writer, int recordMouse,
                              LONGLONG frameIndex, LONGLONG frameDuration) {
     IMFMediaBuffer* buffer = nullptr;
     IMFSample* sample = nullptr;
     if (!MakeFrameSample(source, recordMouse, frameIndex, frameDuration, &buffer, &sample))
         return true;
     // The writer keeps its own reference; the memory is never touched again here.
-    HRESULT hr = mfApi.WriteSample(writer->sinkWriter, writer->streamIndex, sample);
+    HRESULT hr = WriteMp4Sample(writer, sample);
     sample->Release();
     buffer->Release();
     return SUCCEEDED(hr);
@@ -108,7 +108,7 @@ static bool StopRequested(const RecordingJob* job) {
 // when the loop must end: STOP, or a sample the writer refused. A throttling
 // encoder can make one catch-up last seconds, so STOP is looked for before
 // every sample.
-static bool CatchUp(const CaptureSource* source, const Mp4Writer* writer, const RecordingJob* job,
+static bool CatchUp(const CaptureSource* source, Mp4Writer* writer, const RecordingJob* job,
                     LONGLONG dueCount, LONGLONG frameDuration, LONGLONG* frameIndex) {
     for (; *frameIndex < dueCount; ++*frameIndex) {
         if (StopRequested(job))

@@ -60,6 +60,17 @@ struct Mp4Writer {
     IMFMediaType* outputType;
     IMFMediaType* inputType;
     DWORD streamIndex;
+    // What the writer was opened with, for a second one without hardware transforms.
+    const wchar_t* outputPath;
+    int fps;
+    int cropWidth;
+    int cropHeight;
+    UINT frameStride;
+    int hardwareTransforms; // a hardware encoder may be used
+    int sampleTaken;        // the writer has taken a sample: its encoder stays
+    // Why the software encoder could not take over from a hardware one that
+    // refused the first sample; the writer is gone then.
+    const wchar_t* lostText;
     wchar_t refusalText[96]; // the error text when the encoder refuses the size or rate
     wchar_t failureText[48]; // the error text of a set-up call that has none of its own
 };
@@ -107,8 +118,15 @@ ULONGLONG ComputeDiskReserve(LONGLONG samplesWritten);
 ULONGLONG ComputeStartRoom(int cropWidth, int cropHeight, int fps);
 // The folder part of path, its last separator kept ("" without one); MAX_PATH units.
 void CopyFolderPart(WCHAR* folder, const WCHAR* path);
+// With hardware transforms; where the encoder refuses the picture, once more
+// without them, the first writer's file deleted.
 bool OpenMp4Writer(Mp4Writer* writer, const wchar_t* outputPath, int fps, int cropWidth,
                    int cropHeight, UINT frameStride, const wchar_t** errorText);
+// Releases the writer's objects in their fixed order and clears their slots.
+void CloseMp4Writer(Mp4Writer* writer);
+// WriteSample; a hardware encoder that refuses the recording's first sample is
+// replaced by the software one, which is given the sample again.
+HRESULT WriteMp4Sample(Mp4Writer* writer, IMFSample* sample);
 
 // Constant-rate loop.
 LONGLONG ComputeDueCount(LONGLONG elapsedCounts, LONGLONG counterFrequency, LONGLONG frameDuration);

@@ -41,15 +41,14 @@ static const wchar_t* InitializeAndRecord(RecordingJob* job, WorkerState* state)
         return errorText;
 
     // However the loop ended, a finalized file holds what was recorded.
-    if (!RunCaptureLoop(source, &state->writer, job))
+    bool finished = RunCaptureLoop(source, &state->writer, job);
+    // The hardware encoder refused the first sample, and no software one could take over.
+    if (state->writer.lostText)
+        return state->writer.lostText;
+    if (!finished)
         return L"Could not finish the MP4 file (is the disk full?)";
     job->success = 1;
     return nullptr;
-}
-
-static void ReleaseSlot(IUnknown* object) {
-    if (object)
-        osApi.Release(object);
 }
 
 static void FreeBlock(void* block) {
@@ -60,10 +59,7 @@ static void FreeBlock(void* block) {
 static void ReleaseAll(WorkerState* state) {
     Mp4Writer* writer = &state->writer;
     CaptureSource* source = &state->source;
-    ReleaseSlot(writer->inputType);
-    ReleaseSlot(writer->outputType);
-    ReleaseSlot(writer->attributes);
-    ReleaseSlot(writer->sinkWriter);
+    CloseMp4Writer(writer);
     CloseCaptureSource(source);
     FreeBlock(source->pointer.shapeBuffer);
     FreeBlock(source->framePicture);

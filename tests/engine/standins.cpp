@@ -14,6 +14,7 @@ static LUID adapterWithOutputs;
 static bool adapterSeen;
 static StandInFactory* factoryToHandOut;
 static StandInSinkWriter* sinkWriterToHandOut;
+static StandInSinkWriter* laterSinkWriter;
 
 SeamGuard::~SeamGuard() {
     d3dApi = realD3dApi;
@@ -597,9 +598,10 @@ static HRESULT EnumStandInOutputs(IDXGIAdapter* adapter, UINT index, IDXGIOutput
 
 static HRESULT HandOutSinkWriter(LPCWSTR url, IMFByteStream* byteStream, IMFAttributes* attributes,
                                  IMFSinkWriter** writer) {
-    handOutLog.sinkWriterCalls++;
-    StandInSinkWriter* standIn = sinkWriterToHandOut;
+    StandInSinkWriter* standIn =
+        handOutLog.sinkWriterCalls++ > 0 && laterSinkWriter ? laterSinkWriter : sinkWriterToHandOut;
     standIn->url = url ? url : L"";
+    standIn->fileWasThere = url && GetFileAttributesW(url) != INVALID_FILE_ATTRIBUTES;
     standIn->byteStreamGiven = byteStream != nullptr;
     standIn->attributesGiven = attributes != nullptr;
     if (attributes)
@@ -626,8 +628,9 @@ void UseStandInOutputs(std::vector<StandInOutput*> outputs) {
     d3dApi.EnumOutputs = EnumStandInOutputs;
 }
 
-void UseStandInSinkWriter(StandInSinkWriter* writer) {
+void UseStandInSinkWriter(StandInSinkWriter* writer, StandInSinkWriter* laterWriter) {
     sinkWriterToHandOut = writer;
+    laterSinkWriter = laterWriter;
     handOutLog.sinkWriterCalls = 0;
     mfApi.MFCreateSinkWriterFromURL = HandOutSinkWriter;
 }

@@ -234,6 +234,7 @@ class StandInSinkWriter : public IMFSinkWriter {
     bool byteStreamGiven = false;
     bool attributesGiven = false;
     UINT32 hardwareTransforms = 0xFFFFFFFF; // unset
+    bool fileWasThere = false;              // a file at url when it was made
 
     LONG references = 0;
     std::vector<std::string> calls;     // method names in call order
@@ -307,8 +308,9 @@ void UseStandInOutputs(std::vector<StandInOutput*> outputs);
 // D3D_DRIVER_TYPE_UNKNOWN without an adapter, and makes a real device on the
 // default adapter for a stand-in one.
 void UseStandInAdapters(StandInFactory* factory);
-// mfApi.MFCreateSinkWriterFromURL hands out this writer.
-void UseStandInSinkWriter(StandInSinkWriter* writer);
+// mfApi.MFCreateSinkWriterFromURL hands out this writer; from its second call
+// on, `laterWriter` where one is given.
+void UseStandInSinkWriter(StandInSinkWriter* writer, StandInSinkWriter* laterWriter = nullptr);
 
 // The reference count of a real object, without changing it.
 ULONG CountReferences(IUnknown* object);

@@ -527,7 +527,7 @@ struct SetUpFailure {
     const wchar_t* errorText;
     int comStarted;          // CoUninitialize expected
     int mfStarted;           // MFShutdown expected
-    int sinkWriterHandedOut; // the stand-in writer was reached
+    int sinkWriterHandedOut; // times the stand-in writer was reached (the second without hardware)
     const char* lastWriterCall;
 };
 
@@ -588,7 +588,7 @@ static const SetUpFailure setUpFailures[] = {
      [](RecordingJob*, StandInSinkWriter* writer) {
          writer->addStreamResult = MF_E_INVALIDMEDIATYPE;
      },
-     ENCODER_REFUSAL, 1, 1, 1, "AddStream"},
+     ENCODER_REFUSAL, 1, 1, 2, "AddStream"},
     {"InputMediaType",
      [](RecordingJob*, StandInSinkWriter*) { mfApi.MFCreateMediaType = FailSecondMediaType; },
      L"MFCreateMediaType failed (0x8007000E)", 1, 1, 1, "AddStream"},
@@ -596,10 +596,10 @@ static const SetUpFailure setUpFailures[] = {
      [](RecordingJob*, StandInSinkWriter* writer) {
          writer->setInputMediaTypeResult = MF_E_INVALIDMEDIATYPE;
      },
-     ENCODER_REFUSAL, 1, 1, 1, "SetInputMediaType"},
+     ENCODER_REFUSAL, 1, 1, 2, "SetInputMediaType"},
     {"BeginWriting",
      [](RecordingJob*, StandInSinkWriter* writer) { writer->beginWritingResult = E_UNEXPECTED; },
-     ENCODER_REFUSAL, 1, 1, 1, "BeginWriting"},
+     ENCODER_REFUSAL, 1, 1, 2, "BeginWriting"},
 };
 
 class WorkerSetUpFailureTest : public WorkerTest,
@@ -630,3 +630,80 @@ INSTANTIATE_TEST_SUITE_P(EverySetUpStep, WorkerSetUpFailureTest, ::testing::Valu
                          [](const ::testing::TestParamInfo<SetUpFailure>& failure) {
                              return std::string(failure.param.name);
                          });
+
+// ---- an encoder that refuses: the software one takes over ----
+
+static StandInSinkWriter* writerToStopAt;
+static HANDLE stopAtWrite;
+
+// The real call, then STOP once the given writer has been handed a sample.
+static HRESULT WriteThenStop(IMFSinkWriter* writer, DWORD streamIndex, IMFSample* sample) {
+    HRESULT hr = realMfApi.WriteSample(writer, streamIndex, sample);
+    if (writer == writerToStopAt)
+        SetEvent(stopAtWrite);
+    return hr;
+}
+
+TEST_F(WorkerTest, RefusingHardwareEncoderGivesWayToASecondWriterWithoutItsFile) {
+    typedef HRESULT StandInSinkWriter::*Step;
+    const Step addStream = &StandInSinkWriter::addStreamResult;
+    const Step writeSample = &StandInSinkWriter::writeSampleResult;
+    struct Case {
+        const char* refusedAt;
+        Step refusal;
+        Step secondRefusal; // null where the second writer takes everything
+        const wchar_t* errorText;
+    } cases[] = {
+        {"AddStream", addStream, nullptr, L""},
+        {"SetInputMediaType", &StandInSinkWriter::setInputMediaTypeResult, nullptr, L""},
+        {"BeginWriting", &StandInSinkWriter::beginWritingResult, nullptr, L""},
+        {"WriteSample", writeSample, nullptr, L""},
+        // As before: the refused sample ends the loop, and the file is finished.
+        {"WriteSample", writeSample, writeSample, L""},
+        // As before at the set-up: the refusal's text.
+        {"WriteSample", writeSample, addStream, ENCODER_REFUSAL},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.refusedAt) + (c.secondRefusal ? ", then the second" : ""));
+        StandInSinkWriter hardware;
+        StandInSinkWriter software;
+        hardware.*c.refusal = E_FAIL;
+        if (c.secondRefusal)
+            software.*c.secondRefusal = E_FAIL;
+        UseStandInDuplications({&duplication});
+        UseStandInSinkWriter(&hardware, &software);
+        d3dApi.DuplicateOutput = TrackDuplication;
+        mfApi.MFCreateSinkWriterFromURL = TrackSinkWriter;
+        // The file the first writer began, as the real one makes it at once.
+        CloseHandle(
+            CreateFileW(job.outputPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        writerToStopAt = &software;
+        stopAtWrite = job.stopEvent;
+        ResetEvent(job.stopEvent);
+        mfApi.WriteSample = WriteThenStop;
+        posts.clear();
+        events.clear();
+        Run();
+        bool recorded = c.errorText[0] == L'\0';
+        ExpectOnePost(recorded ? 1 : 0);
+        EXPECT_STREQ(c.errorText, job.errorText);
+        EXPECT_EQ(2, handOutLog.sinkWriterCalls);
+        EXPECT_EQ(1u, hardware.hardwareTransforms);
+        EXPECT_EQ(0u, software.hardwareTransforms);
+        EXPECT_FALSE(software.fileWasThere) << "the first file goes before the second is made";
+        ASSERT_FALSE(hardware.calls.empty());
+        EXPECT_EQ(c.refusedAt, hardware.calls.back()) << "the first writer ends at its refusal";
+        EXPECT_EQ(0, hardware.CountCalls("Finalize"));
+        EXPECT_EQ(recorded ? 1 : 0, software.CountCalls("Finalize"));
+        EXPECT_EQ(0, hardware.references);
+        EXPECT_EQ(0, software.references);
+        if (!recorded)
+            continue;
+        ASSERT_FALSE(software.samples.empty());
+        EXPECT_EQ(0, software.samples[0].time) << "the first sample goes to the second writer";
+        if (c.secondRefusal) {
+            EXPECT_EQ(1u, software.samples.size()) << "nothing after its refusal";
+        }
+    }
+    DeleteFileW(job.outputPath);
+}
