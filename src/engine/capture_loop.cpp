@@ -134,6 +134,8 @@ bool RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, RecordingJob* job)
     ResetPointerState(&source->pointer);
     LARGE_INTEGER counterFrequency = {};
     osApi.QueryPerformanceFrequency(&counterFrequency);
+    // A GDI read costs milliseconds of this thread: at most one per frame.
+    source->gdi.readInterval = counterFrequency.QuadPart * frameDuration / 10000000;
     // While the desktop cannot be duplicated (secure desktop, mode change, a
     // driver being reset) it is tried again at most this often, and the whole
     // capture source made anew at least every two seconds: an output object
@@ -166,7 +168,8 @@ bool RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, RecordingJob* job)
         // takes the whole capture source with it, anything else only the
         // duplication. A source without a device, or without a duplication,
         // is still in its outage.
-        HRESULT hr = !source->device        ? DXGI_ERROR_DEVICE_REMOVED
+        HRESULT hr = source->gdi.inUse      ? CapturePicture(source, 0)
+                     : !source->device      ? DXGI_ERROR_DEVICE_REMOVED
                      : !source->duplication ? DXGI_ERROR_ACCESS_LOST
                                             : CapturePicture(source, 0);
         LARGE_INTEGER now = {};

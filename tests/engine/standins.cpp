@@ -18,6 +18,7 @@ static StandInSinkWriter* laterSinkWriter;
 
 SeamGuard::~SeamGuard() {
     d3dApi = realD3dApi;
+    gdiApi = realGdiApi;
     mfApi = realMfApi;
     osApi = realOsApi;
 }

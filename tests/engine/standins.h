@@ -12,10 +12,11 @@
 #include <vector>
 #include "engine/engine.h"
 #include "engine/d3d_api.h"
+#include "engine/gdi_api.h"
 #include "engine/mf_api.h"
 #include "engine/os_api.h"
 
-// Restores d3dApi, mfApi and osApi to the real calls when it goes out of scope.
+// Restores d3dApi, gdiApi, mfApi and osApi to the real calls when it goes out of scope.
 struct SeamGuard {
     SeamGuard() = default;
     SeamGuard(const SeamGuard&) = delete;
