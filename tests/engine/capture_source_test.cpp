@@ -672,6 +672,16 @@ static HRESULT AnswerDuplicateOutput(IDXGIOutput1* output1, IUnknown* device,
     return duplicateAnswer;
 }
 
+static HRESULT WINAPI NoFactory(REFIID, void** factory) {
+    *factory = nullptr;
+    return E_OUTOFMEMORY;
+}
+
+static HRESULT NoOutput1(IDXGIOutput*, IDXGIOutput1** output1) {
+    *output1 = nullptr;
+    return E_NOINTERFACE;
+}
+
 // What a failed D3D11CreateDevice leaves in its out-pointers is not the caller's.
 static StandInOutput leftBehind{RECT{0, 0, 1, 1}};
 
@@ -705,8 +715,10 @@ TEST_F(OpenCaptureSourceTest, DuplicatesWhereItCanWaitsWhileTheDesktopIsAwayElse
         {"disconnected session", DXGI_ERROR_SESSION_DISCONNECTED, nullptr, WAITING},
         {"Microsoft Basic Render Driver", DXGI_ERROR_UNSUPPORTED, nullptr, GDI},
         {"Wine", E_NOTIMPL, nullptr, GDI},
+        {"no factory", S_OK, [] { d3dApi.CreateDXGIFactory1 = NoFactory; }, GDI},
         {"no adapter has an output", S_OK, [] { UseStandInOutputs({}); }, GDI},
         {"no device", S_OK, [] { d3dApi.D3D11CreateDevice = NoDevice; }, GDI},
+        {"no IDXGIOutput1", S_OK, [] { d3dApi.QueryOutput1 = NoOutput1; }, GDI},
     };
     handOutStandIn = d3dApi.DuplicateOutput;
     gdiMonitors[0] = PRIMARY;
