@@ -95,14 +95,14 @@ bool MakeFrameSample(const CaptureSource* source, int recordMouse, LONGLONG fram
 // Writes the sample for one index; a failed buffer, lock or sample drops only
 // this index and leaves a hole in the timeline. False when the sink writer
 // refused the sample: the file cannot take more (a full disk, a failed encoder).
-static bool WriteFrameSample(const CaptureSource* source, const Mp4Writer* writer, int recordMouse,
+static bool WriteFrameSample(const CaptureSource* source, Mp4Writer* writer, int recordMouse,
                              LONGLONG frameIndex, LONGLONG frameDuration) {
     IMFMediaBuffer* buffer = nullptr;
     IMFSample* sample = nullptr;
     if (!MakeFrameSample(source, recordMouse, frameIndex, frameDuration, &buffer, &sample))
         return true;
     // The writer keeps its own reference; the memory is never touched again here.
-    HRESULT hr = mfApi.WriteSample(writer->sinkWriter, writer->streamIndex, sample);
+    HRESULT hr = WriteMp4Sample(writer, sample);
     sample->Release();
     buffer->Release();
     return SUCCEEDED(hr);
@@ -116,7 +116,7 @@ static bool StopRequested(const RecordingJob* job) {
 // when the loop must end: STOP, or a sample the writer refused. A throttling
 // encoder can make one catch-up last seconds, so STOP is looked for before
 // every sample.
-static bool CatchUp(const CaptureSource* source, const Mp4Writer* writer, const RecordingJob* job,
+static bool CatchUp(const CaptureSource* source, Mp4Writer* writer, const RecordingJob* job,
                     LONGLONG dueCount, LONGLONG frameDuration, LONGLONG* frameIndex) {
     for (; *frameIndex < dueCount; ++*frameIndex) {
         if (StopRequested(job))
@@ -142,6 +142,8 @@ bool RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, RecordingJob* job)
     ResetPointerState(&source->pointer);
     LARGE_INTEGER counterFrequency = {};
     osApi.QueryPerformanceFrequency(&counterFrequency);
+    // A GDI read costs milliseconds of this thread: at most one per frame.
+    source->gdi.readInterval = counterFrequency.QuadPart * frameDuration / 10000000;
     // While the desktop cannot be duplicated (secure desktop, mode change, a
     // driver being reset) it is tried again at a pace that slows as the
     // outage lasts, and the whole capture source made anew at least every two
@@ -177,7 +179,8 @@ bool RunCaptureLoop(CaptureSource* source, Mp4Writer* writer, RecordingJob* job)
         // takes the whole capture source with it, anything else only the
         // duplication. A source without a device, or without a duplication,
         // is still in its outage.
-        HRESULT hr = !source->device        ? DXGI_ERROR_DEVICE_REMOVED
+        HRESULT hr = source->gdi.inUse      ? CapturePicture(source, 0)
+                     : !source->device      ? DXGI_ERROR_DEVICE_REMOVED
                      : !source->duplication ? DXGI_ERROR_ACCESS_LOST
                                             : CapturePicture(source, 0);
         LARGE_INTEGER now = {};

@@ -186,10 +186,12 @@ static bool OpenDevice(CaptureSource* source, const RECT* captureRect, const wch
 
 // At REC: the output that holds the centre, else the first one, and its duplication.
 static bool OpenDuplication(CaptureSource* source, const RECT* captureRect,
-                            const wchar_t** errorText) {
+                            HRESULT* duplicateResult, const wchar_t** errorText) {
     if (!OpenDevice(source, captureRect, errorText))
         return false;
-    if (FAILED(d3dApi.DuplicateOutput(source->output1, source->device, &source->duplication))) {
+    *duplicateResult =
+        d3dApi.DuplicateOutput(source->output1, source->device, &source->duplication);
+    if (FAILED(*duplicateResult)) {
         *errorText = L"DuplicateOutput failed (GPU/monitor mismatch?)";
         return false;
     }
@@ -221,9 +223,23 @@ static bool MakeStagingTexture(CaptureSource* source) {
     return false;
 }
 
+// DuplicateOutput's answers at REC while the desktop is away for a while (the
+// secure desktop, a full-screen program or too many duplications, a
+// disconnected session). REC fails with the duplication's text, as it always
+// did: the path is kept for the whole recording, and GDI would take it for
+// what is only a moment without duplication.
+static bool DesktopIsAway(HRESULT hr) {
+    return hr == E_ACCESSDENIED || hr == DXGI_ERROR_NOT_CURRENTLY_AVAILABLE ||
+           hr == DXGI_ERROR_SESSION_DISCONNECTED;
+}
+
 bool OpenCaptureSource(CaptureSource* source, const RECT* captureRect, const wchar_t** errorText) {
     *errorText = nullptr;
-    if (!OpenDuplication(source, captureRect, errorText))
+    // Every other failure means no duplication for this recording (a display
+    // driver without it, a GPU-less machine, Wine): GDI reads the screen.
+    HRESULT duplicateResult = S_OK;
+    if (!OpenDuplication(source, captureRect, &duplicateResult, errorText) &&
+        (DesktopIsAway(duplicateResult) || !OpenGdiScreen(source, captureRect, errorText)))
         return false;
 
     Crop crop = {};
@@ -246,6 +262,8 @@ bool OpenCaptureSource(CaptureSource* source, const RECT* captureRect, const wch
         *errorText = source->failureText;
         return false;
     }
+    if (source->gdi.inUse)
+        return true;
     if (!MakeStagingTexture(source)) {
         *errorText = source->failureText;
         return false;
@@ -254,6 +272,7 @@ bool OpenCaptureSource(CaptureSource* source, const RECT* captureRect, const wch
 }
 
 void CloseCaptureSource(CaptureSource* source) {
+    CloseGdiScreen(&source->gdi);
     ReleaseSlot(&source->stagingTexture);
     ReleaseSlot(&source->duplication);
     ReleaseSlot(&source->output1);
@@ -474,6 +493,8 @@ static void CopyCrop(CaptureSource* source, IDXGIResource* resource) {
 }
 
 HRESULT CapturePicture(CaptureSource* source, UINT timeoutMs) {
+    if (source->gdi.inUse)
+        return CaptureGdiPicture(source);
     DXGI_OUTDUPL_FRAME_INFO frameInfo = {};
     IDXGIResource* resource = nullptr;
     HRESULT hr = d3dApi.AcquireNextFrame(source->duplication, timeoutMs, &frameInfo, &resource);

@@ -26,6 +26,21 @@ struct Crop {
     int cropHeight;
 };
 
+// The screen read through GDI, where the monitor could not be duplicated at
+// REC. Its handles start null; they are made at a read that lacks them.
+struct GdiScreen {
+    int inUse; // chosen at REC, kept for the recording
+    HDC screenDc;
+    HDC memoryDc;
+    HBITMAP surface;      // a top-down 32-bit DIB section of the crop's size
+    HGDIOBJ formerBitmap; // what memoryDc held before the surface
+    BYTE* surfaceBits;
+    LONGLONG readInterval; // counter counts between two reads; 0 reads at every call
+    LONGLONG nextRead;     // the counter from which the next read may be made
+    HCURSOR shapeCursor;   // the cursor whose shape the pointer state holds
+    POINT hotSpot;         // of shapeCursor
+};
+
 // Everything the capture side of one recording owns. Slots start null; the
 // capture source is re-created during a recording, so its COM objects are let
 // go by CloseCaptureSource, the picture and the pointer by the worker's exit.
@@ -54,6 +69,7 @@ struct CaptureSource {
     BYTE* framePicture;
     int recordMouse;
     PointerState pointer;
+    GdiScreen gdi;
     wchar_t failureText[48]; // the error text of a set-up call that has none of its own
 };
 
@@ -63,7 +79,21 @@ struct Mp4Writer {
     IMFSinkWriter* sinkWriter;
     IMFMediaType* outputType;
     IMFMediaType* inputType;
+    IMFAttributes* encodingParameters; // the encoder's key-frame interval
     DWORD streamIndex;
+    // What the writer was opened with, for a second one without hardware transforms.
+    const wchar_t* outputPath;
+    int fps;
+    int cropWidth;
+    int cropHeight;
+    UINT frameStride;
+    int hardwareTransforms; // a hardware encoder may be used
+    int sampleTaken;        // the writer has taken a sample: its encoder stays
+    int fragmented;         // the file is written as fragments, each readable on its own
+    int sampleRefused;      // the file could take no more samples
+    // Why the software encoder could not take over from a hardware one that
+    // refused the first sample; the writer is gone then.
+    const wchar_t* lostText;
     wchar_t refusalText[96]; // the error text when the encoder refuses the size or rate
     wchar_t failureText[48]; // the error text of a set-up call that has none of its own
 };
@@ -100,6 +130,24 @@ HRESULT CapturePicture(CaptureSource* source, UINT timeoutMs);
 // desktop is away or the crop does not fit; the source is closed when only a
 // new one can help.
 bool ReopenDuplication(CaptureSource* source);
+// GDI screen read. The monitors the desktop shows, at most maxRects of them,
+// for when no graphics adapter lists an output.
+int ListGdiMonitors(RECT* rects, int maxRects);
+// Where no duplication can be had: the monitor duplication would have chosen
+// (else the one of the GDI monitors the same rule chooses), every DXGI object
+// let go.
+bool OpenGdiScreen(CaptureSource* source, const RECT* captureRect, const wchar_t** errorText);
+// Reads the crop from the screen into the frame picture, at most once per
+// readInterval. S_OK with a new picture; DXGI_ERROR_WAIT_TIMEOUT when none is
+// due, and when the screen could not be read (the secure desktop, a locked
+// session): the last picture is kept, the read tried again at the next frame.
+HRESULT CaptureGdiPicture(CaptureSource* source);
+void CloseGdiScreen(GdiScreen* gdi);
+// The pointer from GetCursorInfo, its shape read anew only for another cursor.
+void UpdateGdiPointer(CaptureSource* source);
+// The cursor's shape in the overlay's formats, and its hot spot. False, with
+// nothing to draw, when its bitmaps cannot be read.
+bool ReadCursorShape(PointerState* pointer, HCURSOR cursor, HDC dc, POINT* hotSpot);
 void RepackRows(BYTE* picture, UINT frameStride, const BYTE* mapped, UINT rowPitch, int rows);
 // Copies the mapped box into the picture, turned the way the monitor shows it.
 void TurnPicture(BYTE* picture, int cropWidth, int cropHeight, const BYTE* mapped, UINT rowPitch,
@@ -114,8 +162,15 @@ ULONGLONG ComputeDiskReserve(LONGLONG samplesWritten);
 ULONGLONG ComputeStartRoom(int cropWidth, int cropHeight, int fps);
 // The folder part of path, its last separator kept ("" without one); MAX_PATH units.
 void CopyFolderPart(WCHAR* folder, const WCHAR* path);
+// With hardware transforms; where the encoder refuses the picture, once more
+// without them, the first writer's file deleted.
 bool OpenMp4Writer(Mp4Writer* writer, const wchar_t* outputPath, int fps, int cropWidth,
                    int cropHeight, UINT frameStride, const wchar_t** errorText);
+// Releases the writer's objects in their fixed order and clears their slots.
+void CloseMp4Writer(Mp4Writer* writer);
+// WriteSample; a hardware encoder that refuses the recording's first sample is
+// replaced by the software one, which is given the sample again.
+HRESULT WriteMp4Sample(Mp4Writer* writer, IMFSample* sample);
 
 // Constant-rate loop.
 // How long an outage waits between attempts to get the desktop back, after
@@ -138,6 +193,9 @@ bool MakeFrameSample(const CaptureSource* source, int recordMouse, LONGLONG fram
 
 // Pointer overlay.
 void ResetPointerState(PointerState* pointer);
+// Grows the shape buffer to exactly `size` bytes; on failure the old block and
+// capacity stay.
+void GrowShapeBuffer(PointerState* pointer, UINT size);
 void UpdatePointerState(PointerState* pointer, const DXGI_OUTDUPL_FRAME_INFO* frameInfo,
                         IDXGIOutputDuplication* duplication);
 void CompositePointer(const PointerState* pointer, BYTE* sample, int cropX, int cropY,

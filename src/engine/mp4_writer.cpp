@@ -1,5 +1,6 @@
 #include "engine/engine.h"
 #include "engine/mf_api.h"
+#include "engine/os_api.h"
 #include <codecapi.h>
 
 static const UINT MIN_BIT_RATE = 2000000;
@@ -54,21 +55,37 @@ static void SetPictureAttributes(IMFMediaType* type, int fps, int cropWidth, int
     type->SetUINT64(MF_MT_PIXEL_ASPECT_RATIO, PackPair(1, 1));
 }
 
-bool OpenMp4Writer(Mp4Writer* writer, const wchar_t* outputPath, int fps, int cropWidth,
-                   int cropHeight, UINT frameStride, const wchar_t** errorText) {
-    *errorText = nullptr;
+// The sink writer with its H.264 stream. *refused says that the encoder
+// refused the picture (AddStream, SetInputMediaType, BeginWriting), which
+// another encoder may take.
+static bool SetUpSinkWriter(Mp4Writer* writer, UINT32 hardwareTransforms, const wchar_t** errorText,
+                            bool* refused) {
+    *refused = false;
+    writer->hardwareTransforms = hardwareTransforms ? 1 : 0;
     HRESULT hr = mfApi.MFCreateAttributes(&writer->attributes, 1);
     if (FAILED(hr)) {
         *errorText = CallFailedText(writer->failureText, L"MFCreateAttributes", hr);
         return false;
     }
-    writer->attributes->SetUINT32(MF_READWRITE_ENABLE_HARDWARE_TRANSFORMS, TRUE);
-    // No container type: the ".mp4" ending of the path selects the MP4 sink.
-    if (FAILED(mfApi.MFCreateSinkWriterFromURL(outputPath, nullptr, writer->attributes,
-                                               &writer->sinkWriter))) {
-        *errorText = L"Cannot create output .mp4";
-        return false;
+    writer->attributes->SetUINT32(MF_READWRITE_ENABLE_HARDWARE_TRANSFORMS, hardwareTransforms);
+    // Fragments, so that a crash or a failed finish keeps all but the last
+    // second. Where that sink is missing, the ".mp4" ending of the path selects
+    // the ordinary MP4 sink.
+    writer->attributes->SetGUID(MF_TRANSCODE_CONTAINERTYPE, MFTranscodeContainerType_FMPEG4);
+    writer->fragmented = SUCCEEDED(mfApi.MFCreateSinkWriterFromURL(
+        writer->outputPath, nullptr, writer->attributes, &writer->sinkWriter));
+    if (!writer->fragmented) {
+        writer->sinkWriter = nullptr;
+        writer->attributes->DeleteItem(MF_TRANSCODE_CONTAINERTYPE);
+        if (FAILED(mfApi.MFCreateSinkWriterFromURL(writer->outputPath, nullptr, writer->attributes,
+                                                   &writer->sinkWriter))) {
+            *errorText = L"Cannot create output .mp4";
+            return false;
+        }
     }
+    int fps = writer->fps;
+    int cropWidth = writer->cropWidth;
+    int cropHeight = writer->cropHeight;
     UINT bitRate = ComputeBitRate(cropWidth, cropHeight, fps);
 
     // A media type that cannot be created ends the set-up rather than being used as null.
@@ -88,8 +105,9 @@ bool OpenMp4Writer(Mp4Writer* writer, const wchar_t* outputPath, int fps, int cr
     // or a rate this high; the user can then make the frame smaller or the rate lower.
     wsprintfW(writer->refusalText, L"The H.264 encoder refused a %d \u00D7 %d picture at %d fps.",
               cropWidth, cropHeight, fps);
+    *errorText = writer->refusalText;
     if (FAILED(mfApi.AddStream(writer->sinkWriter, outputType, &writer->streamIndex))) {
-        *errorText = writer->refusalText;
+        *refused = true;
         return false;
     }
 
@@ -103,16 +121,75 @@ bool OpenMp4Writer(Mp4Writer* writer, const wchar_t* outputPath, int fps, int cr
     inputType->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_RGB32);
     inputType->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive);
     // Positive stride: the first row of every sample is the top of the picture.
-    inputType->SetUINT32(MF_MT_DEFAULT_STRIDE, frameStride);
+    inputType->SetUINT32(MF_MT_DEFAULT_STRIDE, writer->frameStride);
     SetPictureAttributes(inputType, fps, cropWidth, cropHeight);
-    if (FAILED(
-            mfApi.SetInputMediaType(writer->sinkWriter, writer->streamIndex, inputType, nullptr))) {
-        *errorText = writer->refusalText;
+    // A key frame every second starts a fragment every second. Without the
+    // store the encoder keeps its own interval.
+    if (SUCCEEDED(mfApi.MFCreateAttributes(&writer->encodingParameters, 1)))
+        writer->encodingParameters->SetUINT32(CODECAPI_AVEncMPVGOPSize, static_cast<UINT32>(fps));
+    else
+        writer->encodingParameters = nullptr;
+    *refused = FAILED(mfApi.SetInputMediaType(writer->sinkWriter, writer->streamIndex, inputType,
+                                              writer->encodingParameters)) ||
+               FAILED(mfApi.BeginWriting(writer->sinkWriter));
+    if (*refused)
         return false;
-    }
-    if (FAILED(mfApi.BeginWriting(writer->sinkWriter))) {
-        *errorText = writer->refusalText;
-        return false;
-    }
+    *errorText = nullptr;
     return true;
+}
+
+template <typename Interface> static void ReleaseSlot(Interface** slot) {
+    if (*slot) {
+        osApi.Release(*slot);
+        *slot = nullptr;
+    }
+}
+
+void CloseMp4Writer(Mp4Writer* writer) {
+    ReleaseSlot(&writer->encodingParameters);
+    ReleaseSlot(&writer->inputType);
+    ReleaseSlot(&writer->outputType);
+    ReleaseSlot(&writer->attributes);
+    ReleaseSlot(&writer->sinkWriter);
+}
+
+// A hardware encoder's driver may refuse what the system's software encoder
+// takes. The file the first writer began goes before the second makes it anew.
+static bool SetUpInSoftware(Mp4Writer* writer, const wchar_t** errorText) {
+    CloseMp4Writer(writer);
+    DeleteFileW(writer->outputPath);
+    bool refused = false;
+    return SetUpSinkWriter(writer, FALSE, errorText, &refused);
+}
+
+bool OpenMp4Writer(Mp4Writer* writer, const wchar_t* outputPath, int fps, int cropWidth,
+                   int cropHeight, UINT frameStride, const wchar_t** errorText) {
+    *errorText = nullptr;
+    writer->outputPath = outputPath;
+    writer->fps = fps;
+    writer->cropWidth = cropWidth;
+    writer->cropHeight = cropHeight;
+    writer->frameStride = frameStride;
+    // Hardware encoders may be used, so that a large picture at a high rate keeps up.
+    bool refused = false;
+    if (SetUpSinkWriter(writer, TRUE, errorText, &refused))
+        return true;
+    return refused && SetUpInSoftware(writer, errorText);
+}
+
+HRESULT WriteMp4Sample(Mp4Writer* writer, IMFSample* sample) {
+    HRESULT hr = mfApi.WriteSample(writer->sinkWriter, writer->streamIndex, sample);
+    // Some hardware encoders take the picture's type, then fail the first picture.
+    if (FAILED(hr) && writer->hardwareTransforms && !writer->sampleTaken) {
+        if (!SetUpInSoftware(writer, &writer->lostText)) {
+            CloseMp4Writer(writer);
+            return hr;
+        }
+        hr = mfApi.WriteSample(writer->sinkWriter, writer->streamIndex, sample);
+    }
+    if (SUCCEEDED(hr))
+        writer->sampleTaken = 1;
+    else
+        writer->sampleRefused = 1;
+    return hr;
 }

@@ -13,9 +13,7 @@ void ResetPointerState(PointerState* pointer) {
     pointer->shapeBytes = 0;
 }
 
-// Grows the shape buffer to exactly `size` bytes; on failure the old block and
-// capacity stay.
-static void GrowShapeBuffer(PointerState* pointer, UINT size) {
+void GrowShapeBuffer(PointerState* pointer, UINT size) {
     void* grown = pointer->shapeBuffer
                       ? osApi.HeapReAlloc(GetProcessHeap(), 0, pointer->shapeBuffer, size)
                       : osApi.HeapAlloc(GetProcessHeap(), 0, size);

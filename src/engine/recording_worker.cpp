@@ -1,5 +1,6 @@
 #include "engine/engine.h"
 #include "engine/mf_api.h"
+#include "engine/mp4_mend.h"
 #include "engine/os_api.h"
 #include <objbase.h>
 
@@ -40,16 +41,35 @@ static const wchar_t* InitializeAndRecord(RecordingJob* job, WorkerState* state)
                        source->cropHeight, source->frameStride, &errorText))
         return errorText;
 
-    // However the loop ended, a finalized file holds what was recorded.
-    if (!RunCaptureLoop(source, &state->writer, job))
+    bool finished = RunCaptureLoop(source, &state->writer, job);
+    // The hardware encoder refused the first sample, and no software one could take over.
+    if (state->writer.lostText)
+        return state->writer.lostText;
+    // A file that could take no more still holds what was written until then.
+    job->endedEarly = !finished || state->writer.sampleRefused;
+    if (!finished)
         return L"Could not finish the MP4 file (is the disk full?)";
     job->success = 1;
     return nullptr;
 }
 
-static void ReleaseSlot(IUnknown* object) {
-    if (object)
-        osApi.Release(object);
+// Once the sink writer has let go of the file, its fragments become an
+// ordinary MP4. A recording that ended early is kept when a whole sample made
+// it into the file; else it fails with its text.
+static const wchar_t* KeepWhatWasRecorded(RecordingJob* job, const wchar_t* errorText) {
+    MendReport report = {};
+    MendResult result = MendFragmentedMp4File(job->outputPath, &report);
+    if (!job->endedEarly)
+        return errorText;
+    bool kept = (result == MendResult::Mended || result == MendResult::AlreadyOrdinary) &&
+                report.sampleCount > 0;
+    if (!kept) {
+        job->success = 0;
+        job->endedEarly = 0;
+        return errorText ? errorText : L"Could not finish the MP4 file (is the disk full?)";
+    }
+    job->success = 1;
+    return nullptr;
 }
 
 static void FreeBlock(void* block) {
@@ -60,10 +80,7 @@ static void FreeBlock(void* block) {
 static void ReleaseAll(WorkerState* state) {
     Mp4Writer* writer = &state->writer;
     CaptureSource* source = &state->source;
-    ReleaseSlot(writer->inputType);
-    ReleaseSlot(writer->outputType);
-    ReleaseSlot(writer->attributes);
-    ReleaseSlot(writer->sinkWriter);
+    CloseMp4Writer(writer);
     CloseCaptureSource(source);
     FreeBlock(source->pointer.shapeBuffer);
     FreeBlock(source->framePicture);
@@ -82,9 +99,12 @@ DWORD WINAPI RecordingWorker(LPVOID parameter) {
 
     WorkerState state = {};
     const wchar_t* errorText = InitializeAndRecord(job, &state);
+    bool fileWritten = state.writer.sampleTaken != 0;
+    ReleaseAll(&state);
+    if (fileWritten)
+        errorText = KeepWhatWasRecorded(job, errorText);
     if (errorText)
         lstrcpynW(job->errorText, errorText, 255);
-    ReleaseAll(&state);
 
     osApi.PostMessageW(job->notifyWindow, WM_APP_RECORDING_DONE,
                        static_cast<WPARAM>(static_cast<INT_PTR>(job->success)), 0);

@@ -793,6 +793,70 @@ TEST_F(CaptureLoopTest, AnyOtherAcquireFailureIsAnOutageOfTheDuplicationAlone) {
     }
 }
 
+// ---- the screen read through GDI ----
+
+namespace {
+
+std::vector<LONGLONG> screenReads; // clock at each BitBlt
+LONGLONG screenReadCost;           // counts each BitBlt takes
+
+// Read n finds the crop in blue n + 1; reads 2 to 4 are refused (the lock screen).
+BOOL WINAPI PaintedScreen(HDC picture, int, int, int width, int height, HDC, int screenX,
+                          int screenY, DWORD) {
+    // The crop's place on the desktop, on a monitor left of the primary and lower.
+    EXPECT_EQ(CROP_X - DESKTOP_WIDTH, screenX);
+    EXPECT_EQ(CROP_Y + 100, screenY);
+    int read = int(screenReads.size());
+    screenReads.push_back(virtualClock.counts);
+    virtualClock.counts += screenReadCost;
+    RECT area = {0, 0, width, height};
+    HBRUSH brush = CreateSolidBrush(RGB(0, 0, read + 1));
+    bool refused = read >= 2 && read <= 4;
+    if (!refused)
+        FillRect(picture, &area, brush);
+    DeleteObject(brush);
+    return !refused;
+}
+
+} // namespace
+
+TEST_F(CaptureLoopTest, GdiReadsAtMostOncePerFrameAndAnOutageKeepsTheLastPicture) {
+    source.gdi.inUse = 1;
+    source.outputRect = {-DESKTOP_WIDTH, 100, 0, 100 + DESKTOP_HEIGHT};
+    gdiApi.BitBlt = PaintedScreen;
+    const LONGLONG frameDuration = 333333;
+    for (LONGLONG cost : {0LL, 50 * COUNTS_PER_MS}) {
+        SCOPED_TRACE(cost ? "reads slower than a frame" : "quick reads");
+        virtualClock = VirtualClock();
+        sinkWriter.samples.clear();
+        screenReads.clear();
+        screenReadCost = cost;
+        source.gdi.nextRead = 0;
+        EXPECT_TRUE(RunUntilMs(1000));
+        for (size_t i = 1; i < screenReads.size(); i++)
+            EXPECT_GE(screenReads[i] - screenReads[i - 1], frameDuration) << "read " << i;
+        // The file keeps its rate: each sample at most one read late (the loop's
+        // clock starts after the first read), the last one read before STOP.
+        LONGLONG start = screenReads[0] + cost;
+        for (size_t n = 0; n < virtualClock.writeTimes.size(); n++) {
+            LONGLONG late = virtualClock.writeTimes[n] - start - LONGLONG(n + 1) * frameDuration;
+            EXPECT_TRUE(late >= 0 && late <= cost + COUNTS_PER_MS) << "sample " << n;
+        }
+        EXPECT_LE(ComputeDueCount(1000 * COUNTS_PER_MS - start - cost - COUNTS_PER_MS, FREQUENCY,
+                                  frameDuration),
+                  LONGLONG(sinkWriter.samples.size()));
+        BYTE newest = 0;
+        for (const WrittenSample& sample : sinkWriter.samples) {
+            EXPECT_TRUE(sample.bytes[0] < 3 || sample.bytes[0] > 5) << "a refused read shows";
+            EXPECT_GE(sample.bytes[0], newest);
+            newest = sample.bytes[0];
+        }
+        EXPECT_LT(5, newest) << "the screen is read again after the outage";
+        EXPECT_EQ(0, handOutLog.duplicateOutputCalls) << "no duplication is sought meanwhile";
+    }
+    CloseGdiScreen(&source.gdi);
+}
+
 TEST_F(CaptureLoopTest, SuccessWithoutAPictureIsNoPictureAndNoOutage) {
     ScriptAt(duplication, 0, MakeDesktopFrame(DESKTOP_WIDTH, DESKTOP_HEIGHT, PictureA));
     ScriptAt(duplication, PassAtMs(40), MakeFailedFrame(S_FALSE));

@@ -659,3 +659,156 @@ TEST_F(CapturePictureTest, ReopenReplacesTheDuplicationOnTheSameOutputAndDevice)
     EXPECT_EQ(nullptr, source.duplication);
     EXPECT_EQ(0, second.references);
 }
+
+// ---- duplication, GDI, or waiting ----
+
+static HRESULT duplicateAnswer;
+static decltype(D3dApi::DuplicateOutput) handOutStandIn;
+
+static HRESULT AnswerDuplicateOutput(IDXGIOutput1* output1, IUnknown* device,
+                                     IDXGIOutputDuplication** duplication) {
+    if (duplicateAnswer == S_OK)
+        return handOutStandIn(output1, device, duplication);
+    *duplication = nullptr;
+    return duplicateAnswer;
+}
+
+static HRESULT WINAPI NoFactory(REFIID, void** factory) {
+    *factory = nullptr;
+    return E_OUTOFMEMORY;
+}
+
+static HRESULT NoOutput1(IDXGIOutput*, IDXGIOutput1** output1) {
+    *output1 = nullptr;
+    return E_NOINTERFACE;
+}
+
+// What a failed D3D11CreateDevice leaves in its out-pointers is not the caller's.
+static StandInOutput leftBehind{RECT{0, 0, 1, 1}};
+
+static HRESULT WINAPI NoDevice(IDXGIAdapter*, D3D_DRIVER_TYPE, HMODULE, UINT,
+                               const D3D_FEATURE_LEVEL*, UINT, UINT, ID3D11Device** device,
+                               D3D_FEATURE_LEVEL*, ID3D11DeviceContext** context) {
+    *device = reinterpret_cast<ID3D11Device*>(static_cast<IUnknown*>(&leftBehind));
+    *context = reinterpret_cast<ID3D11DeviceContext*>(static_cast<IUnknown*>(&leftBehind));
+    return DXGI_ERROR_UNSUPPORTED;
+}
+
+// The monitors as GDI lists them, for when no adapter lists an output.
+static RECT gdiMonitors[2];
+
+static BOOL WINAPI ListedMonitors(HDC, LPCRECT, MONITORENUMPROC addMonitor, LPARAM parameter) {
+    return addMonitor(nullptr, nullptr, &gdiMonitors[0], parameter) &&
+           addMonitor(nullptr, nullptr, &gdiMonitors[1], parameter);
+}
+
+TEST_F(OpenCaptureSourceTest, DuplicatesWhereItCanWaitsWhileTheDesktopIsAwayElseReadsThroughGdi) {
+    enum Path { DUPLICATION, WAITING, GDI };
+    const struct {
+        const char* what;
+        HRESULT answer; // of DuplicateOutput
+        void (*inject)();
+        Path path;
+    } rows[] = {
+        {"duplicated", S_OK, nullptr, DUPLICATION},
+        {"secure desktop", E_ACCESSDENIED, nullptr, WAITING},
+        {"full-screen program", DXGI_ERROR_NOT_CURRENTLY_AVAILABLE, nullptr, WAITING},
+        {"disconnected session", DXGI_ERROR_SESSION_DISCONNECTED, nullptr, WAITING},
+        {"Microsoft Basic Render Driver", DXGI_ERROR_UNSUPPORTED, nullptr, GDI},
+        {"Wine", E_NOTIMPL, nullptr, GDI},
+        {"no factory", S_OK, [] { d3dApi.CreateDXGIFactory1 = NoFactory; }, GDI},
+        {"no adapter has an output", S_OK, [] { UseStandInOutputs({}); }, GDI},
+        {"no device", S_OK, [] { d3dApi.D3D11CreateDevice = NoDevice; }, GDI},
+        {"no IDXGIOutput1", S_OK, [] { d3dApi.QueryOutput1 = NoOutput1; }, GDI},
+    };
+    handOutStandIn = d3dApi.DuplicateOutput;
+    gdiMonitors[0] = PRIMARY;
+    gdiMonitors[1] = RIGHT_OF_PRIMARY;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        d3dApi = realD3dApi;
+        UseMonitors({PRIMARY, RIGHT_OF_PRIMARY});
+        d3dApi.DuplicateOutput = AnswerDuplicateOutput;
+        gdiApi.EnumDisplayMonitors = ListedMonitors;
+        duplicateAnswer = row.answer;
+        if (row.inject)
+            row.inject();
+        bool opened = Open({2000, 100, 2640, 460});
+        EXPECT_EQ(row.path != WAITING, opened);
+        EXPECT_STREQ(row.path == WAITING ? L"DuplicateOutput failed (GPU/monitor mismatch?)"
+                                         : nullptr,
+                     errorText);
+        EXPECT_EQ(row.path == DUPLICATION, source.duplication != nullptr);
+        EXPECT_EQ(row.path == GDI, source.gdi.inUse == 1);
+        if (row.path == GDI) {
+            EXPECT_TRUE(!source.factory && !source.adapter && !source.output && !source.device &&
+                        !source.output1 && !source.stagingTexture)
+                << "a recording through GDI keeps nothing of DXGI";
+        }
+        if (opened) {
+            // The same monitor and crop, so the same video, on either path.
+            EXPECT_EQ(RIGHT_OF_PRIMARY.left, source.outputRect.left);
+            ExpectCrop({source.cropX, source.cropY, source.cropWidth, source.cropHeight}, 80, 100,
+                       640, 360);
+        }
+        CloseSource(&source);
+        EXPECT_EQ(0, leftBehind.references);
+    }
+}
+
+// ---- reading the screen through GDI ----
+
+static HBITMAP WINAPI NoDibSection(HDC, const BITMAPINFO*, UINT, void** bits, HANDLE, DWORD) {
+    *bits = nullptr;
+    return nullptr;
+}
+static BOOL WINAPI RefuseBitBlt(HDC, int, int, int, int, HDC, int, int, DWORD) {
+    return FALSE;
+}
+
+// Blocks of the frame picture's size and a guard behind, which must stay as it was.
+static const SIZE_T GUARD_BYTES = 256;
+
+static LPVOID WINAPI GuardedHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+    BYTE* block = static_cast<BYTE*>(realOsApi.HeapAlloc(heap, flags, bytes + GUARD_BYTES));
+    if (block)
+        memset(block + bytes, 0xA5, GUARD_BYTES);
+    return block;
+}
+
+TEST_F(OpenCaptureSourceTest, UnreadableScreenKeepsTheLastPictureAndNothingIsWrittenPastIt) {
+    const struct {
+        const char* what;
+        void (*inject)();
+        RECT monitor;
+    } failures[] = {
+        {"no DIB section", [] { gdiApi.CreateDIBSection = NoDibSection; }, PRIMARY},
+        {"BitBlt refused (secure desktop)", [] { gdiApi.BitBlt = RefuseBitBlt; }, PRIMARY},
+        // A monitor beyond the screen that is there (unplugged meanwhile): the
+        // crop lies partly off the virtual screen.
+        {"crop partly off the screen", nullptr, {1800, 0, 3720, 1080}},
+    };
+    UseMonitors({});
+    osApi.HeapAlloc = GuardedHeapAlloc;
+    gdiApi.EnumDisplayMonitors = ListedMonitors;
+    for (const auto& failure : failures) {
+        SCOPED_TRACE(failure.what);
+        gdiMonitors[0] = gdiMonitors[1] = failure.monitor;
+        ASSERT_TRUE(Open({1850, 100, 2050, 300}));
+        memset(source.framePicture, 0x5A, source.frameBytes); // the last picture
+        if (failure.inject) {
+            failure.inject();
+            EXPECT_EQ(DXGI_ERROR_WAIT_TIMEOUT, CapturePicture(&source, 0));
+            EXPECT_EQ(DXGI_ERROR_WAIT_TIMEOUT, CapturePicture(&source, 0));
+            EXPECT_EQ(source.frameBytes,
+                      UINT(std::count(source.framePicture, source.framePicture + source.frameBytes,
+                                      BYTE(0x5A))));
+            gdiApi.CreateDIBSection = realGdiApi.CreateDIBSection;
+            gdiApi.BitBlt = realGdiApi.BitBlt;
+        }
+        EXPECT_EQ(S_OK, CapturePicture(&source, 0)) << "read again at the next frame";
+        const BYTE* guard = source.framePicture + source.frameBytes;
+        EXPECT_EQ(GUARD_BYTES, size_t(std::count(guard, guard + GUARD_BYTES, BYTE(0xA5))));
+        CloseSource(&source);
+    }
+}

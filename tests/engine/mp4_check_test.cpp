@@ -8,14 +8,6 @@
 
 namespace {
 
-// Where the test exe is, with its trailing backslash: mp4_check.exe and the fixture are there too.
-std::wstring ExeFolder() {
-    wchar_t path[MAX_PATH] = {};
-    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    return folder.substr(0, folder.find_last_of(L'\\') + 1);
-}
-
 // A temporary file the child can write to through an inherited handle; gone when closed.
 HANDLE CreateOutputFile() {
     wchar_t folder[MAX_PATH] = {};

@@ -13,10 +13,7 @@
 namespace {
 
 std::wstring Fixture(const wchar_t* name) {
-    wchar_t path[MAX_PATH] = {};
-    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    return folder.substr(0, folder.find_last_of(L'\\') + 1) + name;
+    return ExeFolder() + name;
 }
 
 // The n-byte big-endian number at i.

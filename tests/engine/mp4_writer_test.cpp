@@ -77,8 +77,8 @@ class Mp4WriterTest : public ::testing::Test {
         UseStandInSinkWriter(&sinkWriter);
     }
     void TearDown() override {
-        IUnknown* slots[] = {writer.inputType, writer.outputType, writer.attributes,
-                             writer.sinkWriter};
+        IUnknown* slots[] = {writer.encodingParameters, writer.inputType, writer.outputType,
+                             writer.attributes, writer.sinkWriter};
         for (IUnknown* slot : slots) {
             if (slot)
                 slot->Release();
@@ -163,12 +163,27 @@ TEST_F(Mp4WriterTest, SinkWriterIsOpenedOnThePathAndBegun) {
     EXPECT_EQ(1u, sinkWriter.hardwareTransforms);
     EXPECT_EQ(3u, writer.streamIndex);
     EXPECT_EQ(3u, sinkWriter.inputStreamIndex) << "the index AddStream gave";
-    EXPECT_FALSE(sinkWriter.encodingParametersGiven);
+    // Fragments with a key frame every second: a crash loses at most about a second.
+    EXPECT_TRUE(MFTranscodeContainerType_FMPEG4 == sinkWriter.containerType);
+    EXPECT_EQ(1, writer.fragmented);
+    EXPECT_EQ(30u, sinkWriter.keyFrameInterval);
     EXPECT_EQ(std::vector<std::string>({"AddStream", "SetInputMediaType", "BeginWriting"}),
               sinkWriter.calls);
     UINT32 attributeCount = 0;
     writer.attributes->GetCount(&attributeCount);
-    EXPECT_EQ(1u, attributeCount);
+    EXPECT_EQ(2u, attributeCount);
+
+    // Where that sink is missing, the path's ending makes an ordinary MP4 writer.
+    TearDown();
+    writer = Mp4Writer();
+    sinkWriter.refusesFragments = true;
+    sinkWriter.calls.clear();
+    ASSERT_TRUE(Open(60, 640, 360));
+    EXPECT_TRUE(GUID_NULL == sinkWriter.containerType);
+    EXPECT_EQ(0, writer.fragmented);
+    EXPECT_EQ(60u, sinkWriter.keyFrameInterval);
+    EXPECT_EQ(1u, sinkWriter.hardwareTransforms);
+    EXPECT_EQ(3u, sinkWriter.calls.size());
 }
 
 TEST_F(Mp4WriterTest, OutputTypeThatCannotBeCreatedEndsSetUpNamingTheCall) {
@@ -192,7 +207,9 @@ TEST_F(Mp4WriterTest, InputTypeThatCannotBeCreatedEndsSetUpNamingTheCall) {
 TEST_F(Mp4WriterTest, RefusedStreamStopsBeforeTheInputType) {
     sinkWriter.addStreamResult = MF_E_INVALIDMEDIATYPE;
     EXPECT_FALSE(Open(30, 640, 360));
-    EXPECT_EQ(std::vector<std::string>({"AddStream"}), sinkWriter.calls);
+    // With hardware transforms, then without: each writer stops at the refusal.
+    EXPECT_EQ(std::vector<std::string>({"AddStream", "AddStream"}), sinkWriter.calls);
+    EXPECT_EQ(0u, sinkWriter.hardwareTransforms) << "the second writer has the software encoder";
 }
 
 TEST_F(Mp4WriterTest, EncoderThatRefusesNamesTheSizeAndRate) {

@@ -514,3 +514,119 @@ TEST_F(PointerStateTest, ResetForgetsEverythingAndFreesTheShape) {
     EXPECT_EQ(0u, pointer.shapeCapacity);
     ExpectRectangle(Drawn(), 0, 0, 0, 0, 0, 0xFF000000);
 }
+
+// ---- the cursor as GDI gives it ----
+
+namespace {
+
+CURSORINFO cursorShown; // what GetCursorInfo answers
+int iconInfoCalls;
+
+BOOL WINAPI ShowCursorInfo(PCURSORINFO info) {
+    *info = cursorShown;
+    return TRUE;
+}
+
+BOOL WINAPI CountIconInfo(HICON icon, PICONINFO info) {
+    iconInfoCalls++;
+    return realGdiApi.GetIconInfo(icon, info);
+}
+
+int WINAPI FailGetDIBits(HDC, HBITMAP, UINT, UINT, LPVOID, LPBITMAPINFO, UINT) {
+    return 0;
+}
+
+// 32 x 32, hot spot (3, 5). Its top 16 rows: columns 0-7 black, 8-15 white,
+// 16-23 transparent, 24-31 inverting; the rest transparent.
+HCURSOR MonochromeCursor() {
+    BYTE andPlane[128];
+    BYTE xorPlane[128];
+    for (int i = 0; i < 128; i++) {
+        andPlane[i] = i < 64 && i % 4 < 2 ? 0x00 : 0xFF;
+        xorPlane[i] = i < 64 && i % 2 == 1 ? 0xFF : 0x00;
+    }
+    return CreateCursor(GetModuleHandleW(nullptr), 3, 5, 32, 32, andPlane, xorPlane);
+}
+
+// 16 x 16, hot spot (2, 1): the left half opaque red, the right half blue at alpha 128.
+HCURSOR ColourCursor() {
+    BITMAPINFO info = {};
+    info.bmiHeader = {sizeof info.bmiHeader, 16, -16, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    void* bits = nullptr;
+    HBITMAP colour = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    for (int i = 0; i < 256; i++)
+        static_cast<UINT32*>(bits)[i] = i % 16 < 8 ? 0xFFFF0000 : 0x800000FF;
+    HBITMAP mask = CreateBitmap(16, 16, 1, 1, nullptr);
+    ICONINFO icon = {FALSE, 2, 1, mask, colour};
+    HCURSOR cursor = CreateIconIndirect(&icon);
+    DeleteObject(mask);
+    DeleteObject(colour);
+    return cursor;
+}
+
+class GdiPointerTest : public ::testing::Test {
+  protected:
+    SeamGuard guard;
+    CaptureSource source = {};
+
+    void SetUp() override {
+        source.outputRect = {-100, 0, 0, 48}; // a monitor left of the primary
+        gdiApi.GetCursorInfo = ShowCursorInfo;
+        gdiApi.GetIconInfo = CountIconInfo;
+        iconInfoCalls = 0;
+    }
+    void TearDown() override { ResetPointerState(&source.pointer); }
+
+    // The cursor with its hot spot at (x, y) of the output, over GREY.
+    Picture DrawnWith(HCURSOR cursor, int x, int y) {
+        cursorShown = {sizeof(CURSORINFO), CURSOR_SHOWING, cursor, {x - 100, y}};
+        UpdateGdiPointer(&source);
+        Picture sample(64, 48, GREY);
+        Composite(source.pointer, sample);
+        return sample;
+    }
+};
+
+} // namespace
+
+// Pixels of the width x height box at (left, top) must be inBox(k), column k
+// of the box; all others GREY.
+static void ExpectBox(const Picture& sample, int left, int top, int width, int height,
+                      UINT32 (*inBox)(int k)) {
+    for (int y = 0; y < sample.height; y++) {
+        for (int x = 0; x < sample.width; x++) {
+            bool in = x >= left && x < left + width && y >= top && y < top + height;
+            ASSERT_EQ(in ? inBox(x - left) : GREY, sample.At(x, y)) << "at " << x << "," << y;
+        }
+    }
+}
+
+TEST_F(GdiPointerTest, MonochromeAndColourCursorsAreDrawnFromTheirHotSpots) {
+    HCURSOR monochrome = MonochromeCursor();
+    HCURSOR colour = ColourCursor();
+    ASSERT_TRUE(monochrome && colour);
+    // Black, white, unchanged, inverted; the sample's alpha byte stays.
+    ExpectBox(DrawnWith(monochrome, 20, 10), 17, 5, 32, 16, [](int k) {
+        const UINT32 bands[4] = {0x40000000, 0x40FFFFFF, GREY, 0x407F9FDF};
+        return bands[k / 8];
+    });
+    DrawnWith(monochrome, 30, 30);
+    EXPECT_EQ(1, iconInfoCalls) << "the shape is turned once per cursor";
+    // Blue at 128 over GREY: B (0x20 x 127 + 0xFF x 128 + 127) / 255 = 0x90, G 0x30, R 0x40.
+    ExpectBox(DrawnWith(colour, 30, 20), 28, 19, 16, 16,
+              [](int k) { return k < 8 ? 0x40FF0000u : 0x40403090u; });
+    EXPECT_EQ(2, iconInfoCalls);
+    DestroyCursor(monochrome);
+    DestroyCursor(colour);
+}
+
+TEST_F(GdiPointerTest, CursorWhoseBitmapsCannotBeReadDrawsNoPointer) {
+    HCURSOR cursor = ColourCursor();
+    gdiApi.GetDIBits = FailGetDIBits;
+    ExpectRectangle(DrawnWith(cursor, 30, 20), 0, 0, 0, 0, 0, GREY);
+    DestroyCursor(cursor);
+    // A handle that is no cursor (one gone meanwhile): GetIconInfo refuses it.
+    gdiApi.GetDIBits = realGdiApi.GetDIBits;
+    ExpectRectangle(DrawnWith(reinterpret_cast<HCURSOR>(0x1234), 30, 20), 0, 0, 0, 0, 0, GREY);
+    EXPECT_EQ(2, iconInfoCalls);
+}

@@ -1,6 +1,8 @@
 #include "standins.h"
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <codecapi.h>
+#include <mferror.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -19,10 +21,12 @@ static StandInFactory* factoryToHandOut;
 static std::vector<std::pair<ID3D11Device*, StandInAdapter*>> deviceAdapters;
 static std::vector<StandInAdapter*> liveAdapters;
 static StandInSinkWriter* sinkWriterToHandOut;
+static StandInSinkWriter* laterSinkWriter;
 
 SeamGuard::~SeamGuard() {
     deviceAdapters.clear();
     d3dApi = realD3dApi;
+    gdiApi = realGdiApi;
     mfApi = realMfApi;
     osApi = realOsApi;
 }
@@ -47,6 +51,13 @@ void MediaFoundationGuard::Start() {
 MediaFoundationGuard::~MediaFoundationGuard() {
     if (started)
         realMfApi.MFShutdown();
+}
+
+std::wstring ExeFolder() {
+    wchar_t path[MAX_PATH] = {};
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, length);
+    return folder.substr(0, folder.find_last_of(L'\\') + 1);
 }
 
 ULONG CountReferences(IUnknown* object) {
@@ -462,6 +473,8 @@ HRESULT StandInSinkWriter::SetInputMediaType(DWORD index, IMFMediaType* type,
     calls.push_back("SetInputMediaType");
     inputStreamIndex = index;
     encodingParametersGiven = parameters != nullptr;
+    if (parameters)
+        parameters->GetUINT32(CODECAPI_AVEncMPVGOPSize, &keyFrameInterval);
     if (inputType)
         inputType->Release();
     inputType = CopyMediaType(type);
@@ -599,10 +612,10 @@ static bool OnTheOutputsAdapter(ID3D11Device* device, IDXGIOutput1* output1,
     IDXGIAdapter* outputAdapter = nullptr;
     IDXGIDevice* dxgiDevice = nullptr;
     IDXGIAdapter* deviceAdapter = nullptr;
-    if (SUCCEEDED(output1->GetParent(__uuidof(IDXGIAdapter),
-                                     reinterpret_cast<void**>(&outputAdapter))) &&
-        SUCCEEDED(device->QueryInterface(__uuidof(IDXGIDevice),
-                                         reinterpret_cast<void**>(&dxgiDevice))) &&
+    if (SUCCEEDED(
+            output1->GetParent(__uuidof(IDXGIAdapter), reinterpret_cast<void**>(&outputAdapter))) &&
+        SUCCEEDED(
+            device->QueryInterface(__uuidof(IDXGIDevice), reinterpret_cast<void**>(&dxgiDevice))) &&
         SUCCEEDED(dxgiDevice->GetAdapter(&deviceAdapter))) {
         DXGI_ADAPTER_DESC ofOutput = {}, ofDevice = {};
         outputAdapter->GetDesc(&ofOutput);
@@ -666,9 +679,18 @@ static HRESULT EnumStandInOutputs(IDXGIAdapter* adapter, UINT index, IDXGIOutput
 
 static HRESULT HandOutSinkWriter(LPCWSTR url, IMFByteStream* byteStream, IMFAttributes* attributes,
                                  IMFSinkWriter** writer) {
-    handOutLog.sinkWriterCalls++;
-    StandInSinkWriter* standIn = sinkWriterToHandOut;
+    *writer = nullptr;
+    GUID container = GUID_NULL;
+    if (attributes)
+        attributes->GetGUID(MF_TRANSCODE_CONTAINERTYPE, &container);
+    // A Windows without the fragmented MP4 sink (a server edition).
+    if (sinkWriterToHandOut->refusesFragments && container == MFTranscodeContainerType_FMPEG4)
+        return MF_E_UNSUPPORTED_BYTESTREAM_TYPE;
+    StandInSinkWriter* standIn =
+        handOutLog.sinkWriterCalls++ > 0 && laterSinkWriter ? laterSinkWriter : sinkWriterToHandOut;
+    standIn->containerType = container;
     standIn->url = url ? url : L"";
+    standIn->fileWasThere = url && GetFileAttributesW(url) != INVALID_FILE_ATTRIBUTES;
     standIn->byteStreamGiven = byteStream != nullptr;
     standIn->attributesGiven = attributes != nullptr;
     if (attributes)
@@ -695,8 +717,9 @@ void UseStandInOutputs(std::vector<StandInOutput*> outputs) {
     d3dApi.EnumOutputs = EnumStandInOutputs;
 }
 
-void UseStandInSinkWriter(StandInSinkWriter* writer) {
+void UseStandInSinkWriter(StandInSinkWriter* writer, StandInSinkWriter* laterWriter) {
     sinkWriterToHandOut = writer;
+    laterSinkWriter = laterWriter;
     handOutLog.sinkWriterCalls = 0;
     mfApi.MFCreateSinkWriterFromURL = HandOutSinkWriter;
 }

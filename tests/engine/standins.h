@@ -12,10 +12,11 @@
 #include <vector>
 #include "engine/engine.h"
 #include "engine/d3d_api.h"
+#include "engine/gdi_api.h"
 #include "engine/mf_api.h"
 #include "engine/os_api.h"
 
-// Restores d3dApi, mfApi and osApi to the real calls when it goes out of scope.
+// Restores d3dApi, gdiApi, mfApi and osApi to the real calls when it goes out of scope.
 struct SeamGuard {
     SeamGuard() = default;
     SeamGuard(const SeamGuard&) = delete;
@@ -239,6 +240,9 @@ class StandInSinkWriter : public IMFSinkWriter {
     bool byteStreamGiven = false;
     bool attributesGiven = false;
     UINT32 hardwareTransforms = 0xFFFFFFFF; // unset
+    GUID containerType = GUID_NULL;         // unset: the path's ending chooses
+    bool refusesFragments = false;          // the fragmented MP4 container is refused
+    bool fileWasThere = false;              // a file at url when it was made
 
     LONG references = 0;
     std::vector<std::string> calls;     // method names in call order
@@ -246,6 +250,7 @@ class StandInSinkWriter : public IMFSinkWriter {
     IMFMediaType* inputType = nullptr;  // copy of the SetInputMediaType type
     DWORD inputStreamIndex = 0xFFFFFFFF;
     bool encodingParametersGiven = false;
+    UINT32 keyFrameInterval = 0; // the encoding parameters' GOP size, in samples
     std::vector<WrittenSample> samples;
 
     StandInSinkWriter();
@@ -315,8 +320,13 @@ void UseStandInOutputs(std::vector<StandInOutput*> outputs);
 void UseStandInAdapters(StandInFactory* factory);
 // A real device the test made itself stands for one made on `adapter`.
 void DeviceMadeOn(ID3D11Device* device, StandInAdapter* adapter);
-// mfApi.MFCreateSinkWriterFromURL hands out this writer.
-void UseStandInSinkWriter(StandInSinkWriter* writer);
+// mfApi.MFCreateSinkWriterFromURL hands out this writer; from its second call
+// on, `laterWriter` where one is given.
+void UseStandInSinkWriter(StandInSinkWriter* writer, StandInSinkWriter* laterWriter = nullptr);
+
+// The folder of the test exe, with its trailing backslash: mp4_check.exe and
+// the MP4 fixtures are there too.
+std::wstring ExeFolder();
 
 // The reference count of a real object, without changing it.
 ULONG CountReferences(IUnknown* object);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <mferror.h>
 #include <string>
+#include "engine/mp4_mend.h"
 #include "standins.h"
 
 // The worker runs on its own thread, as in the program, and reports to a
@@ -345,6 +346,69 @@ TEST_F(WorkerTest, FileThatCannotBeFinishedFailsTheRecordingWithItsText) {
     ExpectEachReleasedOnce();
 }
 
+// The third sample is refused, or taken and STOP pressed with it.
+static bool refuseThirdSample;
+static HANDLE stopWithThirdSample;
+static int samplesOffered;
+
+static HRESULT RefuseOrStopAtTheThird(IMFSinkWriter* writer, DWORD stream, IMFSample* sample) {
+    if (++samplesOffered == 3) {
+        if (refuseThirdSample)
+            return HRESULT_FROM_WIN32(ERROR_DISK_FULL);
+        SetEvent(stopWithThirdSample);
+    }
+    return realMfApi.WriteSample(writer, stream, sample);
+}
+
+TEST_F(WorkerTest, FileThatCouldTakeNoMoreKeepsTheSamplesWhollyInIt) {
+    // What the sink writer left: fragments cut short inside an mdat, or no MP4 at all.
+    const struct {
+        const char* name;
+        bool refuse;
+        HRESULT finalizeResult;
+        const wchar_t* fileLeft; // a fixture; null: a few bytes of nothing
+        int success;
+        const wchar_t* errorText;
+    } cases[] = {
+        {"sample refused", true, S_OK, L"cut_in_mdat.mp4", 1, L""},
+        {"finish failed", false, HRESULT_FROM_WIN32(ERROR_DISK_FULL), L"cut_in_mdat.mp4", 1, L""},
+        {"finish failed, no whole sample", false, HRESULT_FROM_WIN32(ERROR_DISK_FULL), nullptr, 0,
+         L"Could not finish the MP4 file (is the disk full?)"}};
+    lstrcpyW(job.outputPath, (ExeFolder() + L"quorvel-ended-early.mp4").c_str());
+    mfApi.WriteSample = RefuseOrStopAtTheThird;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.fileLeft) {
+            ASSERT_TRUE(CopyFileW((ExeFolder() + c.fileLeft).c_str(), job.outputPath, FALSE));
+        } else {
+            HANDLE file =
+                CreateFileW(job.outputPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+            ASSERT_NE(INVALID_HANDLE_VALUE, file);
+            DWORD written = 0;
+            WriteFile(file, "\0\0\0\x10mdat", 8, &written, nullptr);
+            CloseHandle(file);
+        }
+        refuseThirdSample = c.refuse;
+        stopWithThirdSample = job.stopEvent;
+        samplesOffered = 0;
+        ResetEvent(job.stopEvent);
+        sinkWriter.finalizeResult = c.finalizeResult;
+        posts.clear();
+        events.clear();
+        Run();
+        ExpectOnePost(c.success);
+        EXPECT_EQ(c.success, job.endedEarly);
+        EXPECT_STREQ(c.errorText, job.errorText);
+        if (c.success) {
+            MendReport report = {};
+            EXPECT_EQ(MendResult::AlreadyOrdinary, MendFragmentedMp4File(job.outputPath, &report))
+                << "mended before the worker reported";
+            EXPECT_LT(0u, report.sampleCount);
+        }
+        DeleteFileW(job.outputPath);
+    }
+}
+
 // A drive that cannot say at the first look, a second later less than the
 // reserve. A loop that let the disk fill is stopped at the third look.
 static int freeSpaceLooks;
@@ -399,13 +463,12 @@ TEST_F(WorkerTest, EverythingIsReleasedInTheFixedOrderThenShutDownThenPosted) {
             }
         }
     }
+    // The first attributes are the encoder's parameters.
     const std::vector<std::string> expected = {
-        "inputType",        "outputType",        "attributes",
-        "sinkWriter",       "staging",           "duplication",
-        "output1",          "context",           "device",
-        "output",           "adapter",           "factory",
-        "free shapeBuffer", "free framePicture", "MFShutdown",
-        "CoUninitialize",   "PostMessageW"};
+        "attributes", "inputType",      "outputType",  "attributes",       "sinkWriter",
+        "staging",    "duplication",    "output1",     "context",          "device",
+        "output",     "adapter",        "factory",     "free shapeBuffer", "free framePicture",
+        "MFShutdown", "CoUninitialize", "PostMessageW"};
     EXPECT_EQ(expected, events);
     EXPECT_EQ(0, output1.references);
 }
@@ -480,24 +543,6 @@ static HMODULE WINAPI RefuseMediaFoundation(LPCWSTR, HANDLE, DWORD) {
 static HRESULT WINAPI FailMFStartup(ULONG, DWORD) {
     return MF_E_BAD_STARTUP_VERSION;
 }
-// A COM object a failed D3D11CreateDevice leaves in its out-pointers; it was
-// never the caller's to release.
-static StandInOutput leftBehind{RECT{0, 0, 1, 1}};
-static HRESULT WINAPI FailCreateDevice(IDXGIAdapter*, D3D_DRIVER_TYPE, HMODULE, UINT,
-                                       const D3D_FEATURE_LEVEL*, UINT, UINT, ID3D11Device** device,
-                                       D3D_FEATURE_LEVEL*, ID3D11DeviceContext** context) {
-    *device = reinterpret_cast<ID3D11Device*>(static_cast<IUnknown*>(&leftBehind));
-    *context = reinterpret_cast<ID3D11DeviceContext*>(static_cast<IUnknown*>(&leftBehind));
-    return DXGI_ERROR_UNSUPPORTED;
-}
-static HRESULT WINAPI FailCreateFactory(REFIID, void** factory) {
-    *factory = nullptr;
-    return E_OUTOFMEMORY;
-}
-static HRESULT FailQueryOutput1(IDXGIOutput*, IDXGIOutput1** output1) {
-    *output1 = nullptr;
-    return E_NOINTERFACE;
-}
 static LPVOID WINAPI FailHeapAlloc(HANDLE, DWORD, SIZE_T) {
     return nullptr;
 }
@@ -505,6 +550,10 @@ static HRESULT FailCreateTexture2D(ID3D11Device*, const D3D11_TEXTURE2D_DESC*,
                                    const D3D11_SUBRESOURCE_DATA*, ID3D11Texture2D** texture) {
     *texture = nullptr;
     return E_OUTOFMEMORY;
+}
+static HRESULT AnswerAccessDenied(IDXGIOutput1*, IUnknown*, IDXGIOutputDuplication** duplication) {
+    *duplication = nullptr;
+    return E_ACCESSDENIED;
 }
 static HRESULT WINAPI FailMFCreateAttributes(IMFAttributes** attributes, UINT32) {
     *attributes = nullptr;
@@ -528,7 +577,7 @@ struct SetUpFailure {
     const wchar_t* errorText;
     int comStarted;          // CoUninitialize expected
     int mfStarted;           // MFShutdown expected
-    int sinkWriterHandedOut; // the stand-in writer was reached
+    int sinkWriterHandedOut; // times the stand-in writer was reached (the second without hardware)
     const char* lastWriterCall;
 };
 
@@ -547,20 +596,9 @@ static const SetUpFailure setUpFailures[] = {
      1, 0, 0, nullptr},
     {"MFStartup", [](RecordingJob*, StandInSinkWriter*) { mfApi.MFStartup = FailMFStartup; },
      L"MFStartup failed", 1, 0, 0, nullptr},
-    {"D3D11CreateDevice",
-     [](RecordingJob*, StandInSinkWriter*) { d3dApi.D3D11CreateDevice = FailCreateDevice; },
-     L"D3D11CreateDevice failed", 1, 1, 0, nullptr},
-    {"CreateDXGIFactory1",
-     [](RecordingJob*, StandInSinkWriter*) { d3dApi.CreateDXGIFactory1 = FailCreateFactory; },
-     L"CreateDXGIFactory1 failed (0x8007000E)", 1, 1, 0, nullptr},
-    {"NoOutputs", [](RecordingJob*, StandInSinkWriter*) { UseStandInOutputs({}); },
-     L"No display output found", 1, 1, 0, nullptr},
-    {"QueryOutput1",
-     [](RecordingJob*, StandInSinkWriter*) { d3dApi.QueryOutput1 = FailQueryOutput1; },
-     L"QueryOutput1 failed (0x80004002)", 1, 1, 0, nullptr},
-    // The stand-in output's own DuplicateOutput answers E_NOTIMPL, as Wine's does.
-    {"DuplicateOutput",
-     [](RecordingJob*, StandInSinkWriter*) { d3dApi.DuplicateOutput = realD3dApi.DuplicateOutput; },
+    // The secure desktop at REC: the duplication will be back.
+    {"DuplicateOutputWhileTheDesktopIsAway",
+     [](RecordingJob*, StandInSinkWriter*) { d3dApi.DuplicateOutput = AnswerAccessDenied; },
      L"DuplicateOutput failed (GPU/monitor mismatch?)", 1, 1, 0, nullptr},
     {"OffScreen",
      [](RecordingJob* job, StandInSinkWriter*) {
@@ -589,7 +627,7 @@ static const SetUpFailure setUpFailures[] = {
      [](RecordingJob*, StandInSinkWriter* writer) {
          writer->addStreamResult = MF_E_INVALIDMEDIATYPE;
      },
-     ENCODER_REFUSAL, 1, 1, 1, "AddStream"},
+     ENCODER_REFUSAL, 1, 1, 2, "AddStream"},
     {"InputMediaType",
      [](RecordingJob*, StandInSinkWriter*) { mfApi.MFCreateMediaType = FailSecondMediaType; },
      L"MFCreateMediaType failed (0x8007000E)", 1, 1, 1, "AddStream"},
@@ -597,10 +635,10 @@ static const SetUpFailure setUpFailures[] = {
      [](RecordingJob*, StandInSinkWriter* writer) {
          writer->setInputMediaTypeResult = MF_E_INVALIDMEDIATYPE;
      },
-     ENCODER_REFUSAL, 1, 1, 1, "SetInputMediaType"},
+     ENCODER_REFUSAL, 1, 1, 2, "SetInputMediaType"},
     {"BeginWriting",
      [](RecordingJob*, StandInSinkWriter* writer) { writer->beginWritingResult = E_UNEXPECTED; },
-     ENCODER_REFUSAL, 1, 1, 1, "BeginWriting"},
+     ENCODER_REFUSAL, 1, 1, 2, "BeginWriting"},
 };
 
 class WorkerSetUpFailureTest : public WorkerTest,
@@ -624,10 +662,86 @@ TEST_P(WorkerSetUpFailureTest, EndsWithItsOwnTextAndReleasesWhatExists) {
     EXPECT_EQ(0, sinkWriter.CountCalls("Finalize")) << "a writer that never began is not finalized";
     EXPECT_EQ(0, duplication.acquireCalls) << "no picture is taken before the set-up is done";
     ExpectEachReleasedOnce();
-    EXPECT_EQ(0, leftBehind.references);
 }
 
 INSTANTIATE_TEST_SUITE_P(EverySetUpStep, WorkerSetUpFailureTest, ::testing::ValuesIn(setUpFailures),
                          [](const ::testing::TestParamInfo<SetUpFailure>& failure) {
                              return std::string(failure.param.name);
                          });
+
+// ---- an encoder that refuses: the software one takes over ----
+
+static StandInSinkWriter* writerToStopAt;
+static HANDLE stopAtWrite;
+
+// The real call, then STOP once the given writer has been handed a sample.
+static HRESULT WriteThenStop(IMFSinkWriter* writer, DWORD streamIndex, IMFSample* sample) {
+    HRESULT hr = realMfApi.WriteSample(writer, streamIndex, sample);
+    if (writer == writerToStopAt)
+        SetEvent(stopAtWrite);
+    return hr;
+}
+
+TEST_F(WorkerTest, RefusingHardwareEncoderGivesWayToASecondWriterWithoutItsFile) {
+    typedef HRESULT StandInSinkWriter::*Step;
+    const Step addStream = &StandInSinkWriter::addStreamResult;
+    const Step writeSample = &StandInSinkWriter::writeSampleResult;
+    struct Case {
+        const char* refusedAt;
+        Step refusal;
+        Step secondRefusal; // null where the second writer takes everything
+        const wchar_t* errorText;
+    } cases[] = {
+        {"AddStream", addStream, nullptr, L""},
+        {"SetInputMediaType", &StandInSinkWriter::setInputMediaTypeResult, nullptr, L""},
+        {"BeginWriting", &StandInSinkWriter::beginWritingResult, nullptr, L""},
+        {"WriteSample", writeSample, nullptr, L""},
+        // As before: the refused sample ends the loop, and the file is finished.
+        {"WriteSample", writeSample, writeSample, L""},
+        // As before at the set-up: the refusal's text.
+        {"WriteSample", writeSample, addStream, ENCODER_REFUSAL},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.refusedAt) + (c.secondRefusal ? ", then the second" : ""));
+        StandInSinkWriter hardware;
+        StandInSinkWriter software;
+        hardware.*c.refusal = E_FAIL;
+        if (c.secondRefusal)
+            software.*c.secondRefusal = E_FAIL;
+        UseStandInDuplications({&duplication});
+        UseStandInSinkWriter(&hardware, &software);
+        d3dApi.DuplicateOutput = TrackDuplication;
+        mfApi.MFCreateSinkWriterFromURL = TrackSinkWriter;
+        // The file the first writer began, as the real one makes it at once.
+        CloseHandle(
+            CreateFileW(job.outputPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        writerToStopAt = &software;
+        stopAtWrite = job.stopEvent;
+        ResetEvent(job.stopEvent);
+        mfApi.WriteSample = WriteThenStop;
+        posts.clear();
+        events.clear();
+        Run();
+        bool recorded = c.errorText[0] == L'\0';
+        ExpectOnePost(recorded ? 1 : 0);
+        EXPECT_STREQ(c.errorText, job.errorText);
+        EXPECT_EQ(2, handOutLog.sinkWriterCalls);
+        EXPECT_EQ(1u, hardware.hardwareTransforms);
+        EXPECT_EQ(0u, software.hardwareTransforms);
+        EXPECT_FALSE(software.fileWasThere) << "the first file goes before the second is made";
+        ASSERT_FALSE(hardware.calls.empty());
+        EXPECT_EQ(c.refusedAt, hardware.calls.back()) << "the first writer ends at its refusal";
+        EXPECT_EQ(0, hardware.CountCalls("Finalize"));
+        EXPECT_EQ(recorded ? 1 : 0, software.CountCalls("Finalize"));
+        EXPECT_EQ(0, hardware.references);
+        EXPECT_EQ(0, software.references);
+        if (!recorded)
+            continue;
+        ASSERT_FALSE(software.samples.empty());
+        EXPECT_EQ(0, software.samples[0].time) << "the first sample goes to the second writer";
+        if (c.secondRefusal) {
+            EXPECT_EQ(1u, software.samples.size()) << "nothing after its refusal";
+        }
+    }
+    DeleteFileW(job.outputPath);
+}
