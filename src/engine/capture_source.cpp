@@ -41,13 +41,6 @@ int ChooseOutput(const RECT* outputRects, int outputCount, POINT centre) {
     return outputCount > 0 ? 0 : -1;
 }
 
-template <typename Interface> static void ReleaseSlot(Interface** slot) {
-    if (*slot) {
-        osApi.Release(*slot);
-        *slot = nullptr;
-    }
-}
-
 // More monitors than this are not looked at.
 static const int MAX_OUTPUTS = 16;
 

@@ -138,13 +138,6 @@ static bool SetUpSinkWriter(Mp4Writer* writer, UINT32 hardwareTransforms, const 
     return true;
 }
 
-template <typename Interface> static void ReleaseSlot(Interface** slot) {
-    if (*slot) {
-        osApi.Release(*slot);
-        *slot = nullptr;
-    }
-}
-
 void CloseMp4Writer(Mp4Writer* writer) {
     ReleaseSlot(&writer->encodingParameters);
     ReleaseSlot(&writer->inputType);

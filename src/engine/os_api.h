@@ -25,3 +25,11 @@ struct OsApi {
 
 extern OsApi osApi;
 extern const OsApi realOsApi;
+
+// Lets go of the interface in the slot, if any, and empties the slot.
+template <typename Interface> void ReleaseSlot(Interface** slot) {
+    if (*slot) {
+        osApi.Release(*slot);
+        *slot = nullptr;
+    }
+}
